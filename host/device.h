@@ -1,0 +1,72 @@
+// Drivers, device-initialisation records and framework devices.
+#pragma once
+
+#include "host/object.h"
+#include "host/usb_device_model.h"
+
+#include <wdf.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+
+class UsbConnection;
+
+// A device as the system's PnP manager knows it, before any driver is loaded
+// on it: what it is plugged into and what it reports.
+struct DeviceNode {
+    std::string Name;                               // the physical device object's name
+    std::shared_ptr<UsbConnection> Usb;             // set for a USB function
+};
+
+class Driver final : public Object {
+public:
+    explicit Driver(const WDF_DRIVER_CONFIG& config) : Object(ObjectType::Driver, nullptr), Config(config) {}
+    WDF_DRIVER_CONFIG Config;
+    std::string ServiceName;
+};
+
+} // namespace host
+
+// The record a device add receives. The framework's is opaque; the stand-in's
+// keeps what the Init calls set until WdfDeviceCreate takes it.
+struct WDFDEVICE_INIT {
+    host::Driver* OwningDriver = nullptr;
+    std::shared_ptr<host::DeviceNode> Node;
+    WDFDEVICE ParentBus = nullptr;                 // set for a child allocated with WdfPdoInitAllocate
+    ULONG DeviceType = 0;
+    bool Exclusive = false;
+    WDF_PNPPOWER_EVENT_CALLBACKS PnpPower{};
+    WDF_FILEOBJECT_CONFIG FileObject{};
+    bool HasFileObjectConfig = false;
+    std::u16string DeviceId;
+    std::vector<std::u16string> HardwareIds;
+    std::u16string InstanceId;
+    struct Text {
+        std::u16string Description;
+        std::u16string Location;
+        LCID Locale;
+    };
+    std::vector<Text> Texts;
+    LCID DefaultLocale = 0;
+};
+
+namespace host {
+
+class Device final : public Object {
+public:
+    Device(Object* parent, WDFDEVICE_INIT&& init) : Object(ObjectType::Device, parent), Init(std::move(init)) {}
+    WDFDEVICE_INIT Init;
+    WDFDEVICE Handle() { return reinterpret_cast<WDFDEVICE>(this); }
+};
+
+Device* DeviceFromHandle(WDFDEVICE device, const char* operation);
+Driver* DriverFromHandle(WDFDRIVER driver, const char* operation);
+
+// A new initialisation record for a device add of `driver` on `node`, as the
+// PnP manager hands it to EvtDriverDeviceAdd.
+PWDFDEVICE_INIT NewDeviceInit(WDFDRIVER driver, std::shared_ptr<DeviceNode> node);
+
+} // namespace host

@@ -1,0 +1,78 @@
+#include "host/faults.h"
+
+#include "host/verifier.h"
+
+#include <map>
+#include <mutex>
+
+namespace host {
+
+namespace {
+
+struct ArmedFailure {
+    int RemainingCalls;
+    NTSTATUS Status;
+};
+
+struct FaultTable {
+    std::mutex Lock;
+    std::multimap<std::string, ArmedFailure> Armed;
+    std::map<std::string, int> Calls;
+};
+
+FaultTable& Table()
+{
+    static FaultTable table;
+    return table;
+}
+
+} // namespace
+
+void FailCall(const std::string& operation, int nth, NTSTATUS status)
+{
+    auto& table = Table();
+    std::lock_guard<std::mutex> guard(table.Lock);
+    table.Armed.insert({operation, {nth, status}});
+}
+
+void ClearInjectedFailures()
+{
+    auto& table = Table();
+    std::lock_guard<std::mutex> guard(table.Lock);
+    table.Armed.clear();
+    table.Calls.clear();
+}
+
+int CallCount(const std::string& operation)
+{
+    auto& table = Table();
+    std::lock_guard<std::mutex> guard(table.Lock);
+    auto it = table.Calls.find(operation);
+    return it == table.Calls.end() ? 0 : it->second;
+}
+
+std::optional<NTSTATUS> InjectedFailure(const char* operation)
+{
+    auto& table = Table();
+    std::lock_guard<std::mutex> guard(table.Lock);
+    table.Calls[operation]++;
+    // Every armed failure of the operation counts this call; the first that
+    // reaches its call fires.
+    std::optional<NTSTATUS> fired;
+    auto range = table.Armed.equal_range(operation);
+    for (auto it = range.first; it != range.second;) {
+        if (--it->second.RemainingCalls == 0 && !fired) {
+            fired = it->second.Status;
+            it = table.Armed.erase(it);
+            Counters().InjectedFailures++;
+        } else {
+            ++it;
+        }
+    }
+    if (fired) {
+        return fired;
+    }
+    return std::nullopt;
+}
+
+} // namespace host

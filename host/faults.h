@@ -1,0 +1,22 @@
+// Low-resources simulation: a test names a framework call and which of its
+// calls (1 = the next one) fails, with which status. Every fallible call of the
+// stand-in asks here before it does anything.
+#pragma once
+
+#include <ntdef.h>
+
+#include <optional>
+#include <string>
+
+namespace host {
+
+// Arms a failure of the nth future call of `operation` (1 = the next call).
+void FailCall(const std::string& operation, int nth = 1, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+void ClearInjectedFailures();
+// How many calls of `operation` the stand-in has seen since the last clear.
+int CallCount(const std::string& operation);
+
+// Called by the stand-in at the start of a fallible operation.
+std::optional<NTSTATUS> InjectedFailure(const char* operation);
+
+} // namespace host

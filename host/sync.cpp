@@ -1,0 +1,249 @@
+// Kernel and framework synchronisation: spin locks, wait locks, dispatcher
+// events and waits with time-outs, and the time scale.
+#include "host/faults.h"
+#include "host/object.h"
+#include "host/time_scale.h"
+#include "host/verifier.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace host {
+
+namespace {
+
+std::atomic<double> g_timeScale{1.0};
+
+class SpinLock final : public Object {
+public:
+    explicit SpinLock(Object* parent) : Object(ObjectType::SpinLock, parent) {}
+
+    void Acquire()
+    {
+        RequireMaxDispatch("WdfSpinLockAcquire");
+        if (Owner == std::this_thread::get_id()) {
+            Bugcheck("WdfSpinLockAcquire: recursive acquisition of spin lock %p", static_cast<void*>(this));
+        }
+        const KIRQL old = CurrentIrql();
+        NoteSpinLockAcquired(this);
+        Mutex.lock();
+        Owner = std::this_thread::get_id();
+        SavedIrql = old;
+        SetIrql(DISPATCH_LEVEL);
+    }
+
+    void Release()
+    {
+        if (Owner != std::this_thread::get_id()) {
+            Bugcheck("WdfSpinLockRelease: spin lock %p released by a thread that does not hold it",
+                     static_cast<void*>(this));
+        }
+        NoteSpinLockReleased(this);
+        const KIRQL restore = SavedIrql;
+        Owner = std::thread::id();
+        Mutex.unlock();
+        SetIrql(restore);
+    }
+
+private:
+    std::mutex Mutex;
+    std::atomic<std::thread::id> Owner{};
+    KIRQL SavedIrql = PASSIVE_LEVEL;
+};
+
+class WaitLock final : public Object {
+public:
+    explicit WaitLock(Object* parent) : Object(ObjectType::WaitLock, parent) {}
+
+    NTSTATUS Acquire(const LONGLONG* timeout)
+    {
+        if (timeout == nullptr || *timeout != 0) {
+            RequirePassive("WdfWaitLockAcquire with a time-out other than zero");
+        } else {
+            RequireMaxDispatch("WdfWaitLockAcquire");
+        }
+        if (Owner == std::this_thread::get_id()) {
+            Bugcheck("WdfWaitLockAcquire: recursive acquisition of wait lock %p", static_cast<void*>(this));
+        }
+        if (timeout == nullptr) {
+            Mutex.lock();
+        } else if (*timeout == 0) {
+            if (!Mutex.try_lock()) {
+                return STATUS_TIMEOUT;
+            }
+        } else {
+            if (*timeout > 0) {
+                Bugcheck("WdfWaitLockAcquire: absolute time-outs are not modelled");
+            }
+            if (!Mutex.try_lock_for(KernelIntervalToReal(-*timeout))) {
+                return STATUS_TIMEOUT;
+            }
+        }
+        Owner = std::this_thread::get_id();
+        NoteWaitLockAcquired();
+        return STATUS_SUCCESS;
+    }
+
+    void Release()
+    {
+        if (Owner != std::this_thread::get_id()) {
+            Bugcheck("WdfWaitLockRelease: wait lock %p released by a thread that does not hold it",
+                     static_cast<void*>(this));
+        }
+        Owner = std::thread::id();
+        NoteWaitLockReleased();
+        Mutex.unlock();
+    }
+
+private:
+    std::timed_mutex Mutex;
+    std::atomic<std::thread::id> Owner{};
+};
+
+// One monitor for every dispatcher object: simple and plainly correct at the
+// scale of a test.
+std::mutex g_dispatcherLock;
+std::condition_variable g_dispatcherChanged;
+
+LONG EventState(PRKEVENT event) { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST); }
+
+} // namespace
+
+void SetTimeScale(double scale) { g_timeScale = scale; }
+double TimeScale() { return g_timeScale; }
+
+std::chrono::nanoseconds KernelIntervalToReal(int64_t hundredNanoseconds)
+{
+    const double nanoseconds = static_cast<double>(hundredNanoseconds) * 100.0 * g_timeScale.load();
+    return std::chrono::nanoseconds(static_cast<int64_t>(nanoseconds));
+}
+
+} // namespace host
+
+using host::Object;
+using host::ObjectType;
+
+extern "C" NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
+{
+    host::RequireMaxDispatch("WdfSpinLockCreate");
+    host::CheckAllocation("WdfSpinLockCreate");
+    *SpinLock = nullptr;
+    if (auto failure = host::InjectedFailure("WdfSpinLockCreate")) {
+        return *failure;
+    }
+    Object* parent = host::ParentFromAttributes(SpinLockAttributes, nullptr, "WdfSpinLockCreate");
+    auto* lock = new host::SpinLock(parent);
+    lock->ApplyAttributes(SpinLockAttributes, "WdfSpinLockCreate");
+    *SpinLock = reinterpret_cast<WDFSPINLOCK>(lock);
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
+{
+    host::FromHandleAs<host::SpinLock>(SpinLock, ObjectType::SpinLock, "WdfSpinLockAcquire")->Acquire();
+}
+
+extern "C" VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
+{
+    host::FromHandleAs<host::SpinLock>(SpinLock, ObjectType::SpinLock, "WdfSpinLockRelease")->Release();
+}
+
+extern "C" NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
+{
+    host::RequireMaxDispatch("WdfWaitLockCreate");
+    host::CheckAllocation("WdfWaitLockCreate");
+    *Lock = nullptr;
+    if (auto failure = host::InjectedFailure("WdfWaitLockCreate")) {
+        return *failure;
+    }
+    Object* parent = host::ParentFromAttributes(LockAttributes, nullptr, "WdfWaitLockCreate");
+    auto* lock = new host::WaitLock(parent);
+    lock->ApplyAttributes(LockAttributes, "WdfWaitLockCreate");
+    *Lock = reinterpret_cast<WDFWAITLOCK>(lock);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
+{
+    return host::FromHandleAs<host::WaitLock>(Lock, ObjectType::WaitLock, "WdfWaitLockAcquire")->Acquire(Timeout);
+}
+
+extern "C" VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
+{
+    host::FromHandleAs<host::WaitLock>(Lock, ObjectType::WaitLock, "WdfWaitLockRelease")->Release();
+}
+
+extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    host::RequireMaxDispatch("KeInitializeEvent");
+    std::lock_guard<std::mutex> guard(host::g_dispatcherLock);
+    RtlZeroMemory(Event, sizeof(*Event));
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State ? 1 : 0;
+}
+
+extern "C" VOID KeClearEvent(PRKEVENT Event)
+{
+    host::RequireMaxDispatch("KeClearEvent");
+    std::lock_guard<std::mutex> guard(host::g_dispatcherLock);
+    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
+}
+
+extern "C" LONG KeReadStateEvent(PRKEVENT Event) { return host::EventState(Event); }
+
+extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Increment);
+    host::RequireMaxDispatch("KeSetEvent");
+    if (Wait) {
+        host::Bugcheck("KeSetEvent with Wait TRUE is not modelled: the caller would have to wait next");
+    }
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(host::g_dispatcherLock);
+        previous = host::EventState(Event);
+        __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+    }
+    host::g_dispatcherChanged.notify_all();
+    return previous;
+}
+
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                          BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    if (Timeout == nullptr || Timeout->QuadPart != 0) {
+        host::RequirePassive("KeWaitForSingleObject with a time-out other than zero");
+    } else {
+        host::RequireMaxDispatch("KeWaitForSingleObject");
+    }
+    if (Timeout != nullptr && Timeout->QuadPart > 0) {
+        host::Bugcheck("KeWaitForSingleObject: absolute time-outs are not modelled");
+    }
+    auto* event = static_cast<PRKEVENT>(Object);
+    std::unique_lock<std::mutex> guard(host::g_dispatcherLock);
+    auto signalled = [event] { return host::EventState(event) != 0; };
+    bool satisfied;
+    if (Timeout == nullptr) {
+        host::g_dispatcherChanged.wait(guard, signalled);
+        satisfied = true;
+    } else {
+        satisfied = host::g_dispatcherChanged.wait_for(guard, host::KernelIntervalToReal(-Timeout->QuadPart),
+                                                        signalled);
+    }
+    if (!satisfied) {
+        return STATUS_TIMEOUT;
+    }
+    if (event->Header.Type == SynchronizationEvent) {
+        __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID YieldProcessor(VOID) { std::this_thread::yield(); }

@@ -1,0 +1,78 @@
+// The USB side of the stand-in: the cable between a device model and the host,
+// and the framework's USB target objects over it.
+#pragma once
+
+#include "host/usb_device_model.h"
+
+#include <wdf.h>
+
+#include <condition_variable>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace host {
+
+// One device model plugged into the host. It queues the IN transfers the
+// model sends, per endpoint, until a read takes them, and wakes writes that
+// the model never completes when the device goes away.
+class UsbConnection final : public UsbHostLink, public std::enable_shared_from_this<UsbConnection> {
+public:
+    explicit UsbConnection(UsbDeviceModel& model);
+    ~UsbConnection() override;
+
+    UsbDeviceModel& Model() { return DeviceModel; }
+
+    // Plugs the model in: it may send from now on.
+    void Plug();
+    // Unplugs it: reads and writes in progress fail, and the model is told.
+    void Unplug();
+    bool Plugged();
+
+    void SendIn(uint8_t endpoint, const uint8_t* data, size_t length) override;
+    void FailIn(uint8_t endpoint, int32_t status) override;
+
+    struct InTransfer {
+        std::vector<uint8_t> Bytes;
+        NTSTATUS Status = STATUS_SUCCESS;
+    };
+    // Waits for the next IN transfer on `endpoint` until one arrives or `stop`
+    // turns true (checked under the connection's lock whenever it is notified).
+    bool TakeIn(uint8_t endpoint, InTransfer& transfer, const std::function<bool()>& stop);
+    void Notify();
+    // Called by a reader when the transfer it took has been handled.
+    void ReadDone();
+    // Waits until every IN transfer queued on `endpoint` has been taken by a
+    // read and handled: a test's way to know the driver has seen them all.
+    bool WaitInIdle(uint8_t endpoint, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // Waits, for a write the device never completes, until `deadline`, the
+    // unplug, or `cancelled` turns true. Returns the write's status.
+    NTSTATUS WaitHungWrite(std::chrono::steady_clock::time_point deadline, bool hasDeadline,
+                           const std::function<bool()>& cancelled);
+
+    std::mutex Lock;
+
+private:
+    UsbDeviceModel& DeviceModel;
+    std::condition_variable_any Changed;
+    std::map<uint8_t, std::deque<InTransfer>> InQueues;
+    bool IsPlugged = false;
+    int ActiveReads = 0;
+};
+
+// Stand-in settings for continuous readers.
+// How many reader threads complete transfers of one reader at once (1: the
+// completions run one at a time, in order; more: they may overlap).
+void SetConcurrentReadCompletions(int count);
+
+// How long a synchronous write that the device never completes may wait when
+// the driver gave it no time-out, before the verifier stops the run: such a
+// write would hang the system forever.
+void SetUnboundedWriteLimit(std::chrono::milliseconds limit);
+
+} // namespace host

@@ -1,0 +1,162 @@
+#include "host/verifier.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+namespace host {
+
+namespace {
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local std::vector<const void*> t_heldSpinLocks;
+thread_local int t_heldWaitLocks = 0;
+thread_local bool t_ioPath = false;
+} // namespace
+
+void Bugcheck(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::fprintf(stderr, "\n*** STAND-IN VERIFIER STOP: ");
+    std::vfprintf(stderr, format, args);
+    std::fprintf(stderr, "\n");
+    va_end(args);
+    std::fflush(stderr);
+    std::abort();
+}
+
+VerifierCounters& Counters()
+{
+    static VerifierCounters counters;
+    return counters;
+}
+
+std::string CountersReport()
+{
+    auto& c = Counters();
+    std::ostringstream out;
+    out << "verifier: " << c.IrqlChecks << " IRQL checks, " << c.SpinLockAcquisitions << " spin-lock and "
+        << c.WaitLockAcquisitions << " wait-lock acquisitions, " << c.CallbacksChecked << " callbacks checked, "
+        << c.RequestsCompleted << " requests completed, " << c.ObjectsCreated << " objects created and "
+        << c.ObjectsDeleted << " deleted, " << c.AllocationsChecked << " allocations checked, "
+        << c.InjectedFailures << " injected failures";
+    return out.str();
+}
+
+KIRQL CurrentIrql() { return t_irql; }
+
+void SetIrql(KIRQL irql) { t_irql = irql; }
+
+void RequirePassive(const char* operation)
+{
+    Counters().IrqlChecks++;
+    if (t_irql != PASSIVE_LEVEL) {
+        Bugcheck("%s called at IRQL %u; it requires PASSIVE_LEVEL", operation, t_irql);
+    }
+}
+
+void RequireMaxDispatch(const char* operation)
+{
+    Counters().IrqlChecks++;
+    if (t_irql > DISPATCH_LEVEL) {
+        Bugcheck("%s called at IRQL %u; it requires DISPATCH_LEVEL or below", operation, t_irql);
+    }
+}
+
+void RequireNoSpinLockHeld(const char* operation)
+{
+    if (!t_heldSpinLocks.empty()) {
+        Bugcheck("%s while the thread holds a driver spin lock", operation);
+    }
+}
+
+int HeldSpinLockCount() { return static_cast<int>(t_heldSpinLocks.size()); }
+
+void NoteSpinLockAcquired(const void* lock)
+{
+    // The drivers never nest their spin locks: a port's ring and event locks are
+    // never held together, and the bus's receive lock guards only its pair.
+    if (!t_heldSpinLocks.empty()) {
+        Bugcheck("spin lock %p acquired while the thread already holds spin lock %p", lock,
+                 t_heldSpinLocks.back());
+    }
+    t_heldSpinLocks.push_back(lock);
+    Counters().SpinLockAcquisitions++;
+}
+
+void NoteSpinLockReleased(const void* lock)
+{
+    if (t_heldSpinLocks.empty() || t_heldSpinLocks.back() != lock) {
+        Bugcheck("spin lock %p released by a thread that does not hold it", lock);
+    }
+    t_heldSpinLocks.pop_back();
+}
+
+int HeldWaitLockCount() { return t_heldWaitLocks; }
+void NoteWaitLockAcquired()
+{
+    ++t_heldWaitLocks;
+    Counters().WaitLockAcquisitions++;
+}
+void NoteWaitLockReleased() { --t_heldWaitLocks; }
+
+CallbackScope::CallbackScope(const char* callback, KIRQL irql, bool ioPath)
+    : Callback(callback), PreviousIrql(t_irql), Irql(irql), SpinLocksOnEntry(HeldSpinLockCount()),
+      WaitLocksOnEntry(t_heldWaitLocks), PreviousIoPath(t_ioPath)
+{
+    t_irql = irql;
+    t_ioPath = ioPath || PreviousIoPath;
+    Counters().CallbacksChecked++;
+}
+
+CallbackScope::~CallbackScope()
+{
+    if (HeldSpinLockCount() != SpinLocksOnEntry) {
+        Bugcheck("%s returned holding a spin lock", Callback);
+    }
+    if (t_heldWaitLocks != WaitLocksOnEntry) {
+        Bugcheck("%s returned holding a wait lock", Callback);
+    }
+    if (t_irql != Irql) {
+        Bugcheck("%s returned at IRQL %u; it was called at IRQL %u", Callback, t_irql, Irql);
+    }
+    t_irql = PreviousIrql;
+    t_ioPath = PreviousIoPath;
+}
+
+void CheckAllocation(const char* operation)
+{
+    Counters().AllocationsChecked++;
+    if (t_ioPath) {
+        Bugcheck("%s allocates on an I/O path", operation);
+    }
+}
+
+bool OnIoPath() { return t_ioPath; }
+
+IoPathScope::IoPathScope() : Previous(t_ioPath) { t_ioPath = true; }
+IoPathScope::~IoPathScope() { t_ioPath = Previous; }
+
+} // namespace host
+
+extern "C" KIRQL KeGetCurrentIrql(VOID) { return host::CurrentIrql(); }
+
+extern "C" KIRQL KeRaiseIrqlToDpcLevel(VOID)
+{
+    const KIRQL old = host::CurrentIrql();
+    if (old > DISPATCH_LEVEL) {
+        host::Bugcheck("KeRaiseIrqlToDpcLevel from IRQL %u", old);
+    }
+    host::SetIrql(DISPATCH_LEVEL);
+    return old;
+}
+
+extern "C" VOID KeLowerIrql(KIRQL NewIrql)
+{
+    if (NewIrql > host::CurrentIrql()) {
+        host::Bugcheck("KeLowerIrql to %u from the lower IRQL %u", NewIrql, host::CurrentIrql());
+    }
+    host::SetIrql(NewIrql);
+}

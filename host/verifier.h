@@ -1,0 +1,83 @@
+// The stand-in's verifier. Every framework and kernel call checks the rules a
+// driver must keep (IRQL, lock discipline, request ownership, allocation on I/O
+// paths, leaks) and stops the process with a clear message when one is broken,
+// the way Driver Verifier stops a Windows machine. Tests of the verifier itself
+// observe that stop as a death test.
+#pragma once
+
+#include <wdf.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+[[noreturn]] void Bugcheck(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// What the verifier checked during the run, printed at the end of a test run so
+// a reviewer can see the checks ran.
+struct VerifierCounters {
+    std::atomic<uint64_t> IrqlChecks{0};
+    std::atomic<uint64_t> SpinLockAcquisitions{0};
+    std::atomic<uint64_t> WaitLockAcquisitions{0};
+    std::atomic<uint64_t> CallbacksChecked{0};
+    std::atomic<uint64_t> RequestsCompleted{0};
+    std::atomic<uint64_t> ObjectsCreated{0};
+    std::atomic<uint64_t> ObjectsDeleted{0};
+    std::atomic<uint64_t> AllocationsChecked{0};
+    std::atomic<uint64_t> InjectedFailures{0};
+};
+VerifierCounters& Counters();
+std::string CountersReport();
+
+KIRQL CurrentIrql();
+void SetIrql(KIRQL irql);
+
+void RequirePassive(const char* operation);
+void RequireMaxDispatch(const char* operation);
+void RequireNoSpinLockHeld(const char* operation);
+
+// The calling thread's driver spin locks; the spin-lock implementation keeps it.
+int HeldSpinLockCount();
+void NoteSpinLockAcquired(const void* lock);
+void NoteSpinLockReleased(const void* lock);
+int HeldWaitLockCount();
+void NoteWaitLockAcquired();
+void NoteWaitLockReleased();
+
+// Brackets every call from the stand-in into a driver callback: the callback
+// runs at `irql` and must return at it, holding no lock it did not hold on entry.
+class CallbackScope {
+public:
+    CallbackScope(const char* callback, KIRQL irql, bool ioPath);
+    ~CallbackScope();
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+
+private:
+    const char* Callback;
+    KIRQL PreviousIrql;
+    KIRQL Irql;
+    int SpinLocksOnEntry;
+    int WaitLocksOnEntry;
+    bool PreviousIoPath;
+};
+
+// An allocation by the driver: refused on an I/O path (a request callback, the
+// continuous reader's completion), where the drivers promise to allocate nothing.
+void CheckAllocation(const char* operation);
+bool OnIoPath();
+
+// Marks the calling thread as being on an I/O path, for tests that call a
+// driver's I/O entry points directly.
+class IoPathScope {
+public:
+    IoPathScope();
+    ~IoPathScope();
+
+private:
+    bool Previous;
+};
+
+} // namespace host
