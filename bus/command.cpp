@@ -1,0 +1,131 @@
+//
+// Command channel: one frame out on the bulk OUT pipe at a time for the whole
+// bridge, and for answered commands the wait for the device's ACK or NAK.
+//
+#include "bus.h"
+
+namespace {
+
+bool IsAnsweredCommand(UCHAR PortIndex, UCHAR Type)
+{
+    if (PortIndex < BRIDGE_FIRST_ANSWERED_PORT) {
+        return false;
+    }
+    return Type == FRAME_TYPE_DATA || Type == FRAME_TYPE_SET_CONFIG || Type == FRAME_TYPE_CONTROL;
+}
+
+// Arms the response slot before the frame is written, so that a response
+// arriving while the write completes is matched. ResponsePending is raised
+// last, by a full barrier, after every other slot field is in place.
+_Requires_lock_held_(Bus->CommandLock)
+void ArmResponseSlot(OMBREL_DEVICE_CONTEXT* Bus, UCHAR PortIndex, UCHAR Type)
+{
+    Bus->ExpectedPort = PortIndex;
+    Bus->ExpectedCommand = Type;
+    Bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
+    Bus->ResponseValue = 0;
+    KeClearEvent(&Bus->ResponseEvent);
+    InterlockedExchange(&Bus->ResponsePending, 1);
+}
+
+// Waits for the armed response and disarms the slot whatever the outcome; the
+// slot is read only after the disarm, so the dispatch has finished storing.
+_Requires_lock_held_(Bus->CommandLock)
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS AwaitResponse(OMBREL_DEVICE_CONTEXT* Bus, ULONG Length, USHORT* Accepted)
+{
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = WDF_REL_TIMEOUT_IN_SEC(BUS_RESPONSE_TIMEOUT_SEC);
+
+    const NTSTATUS waitStatus =
+        KeWaitForSingleObject(&Bus->ResponseEvent, Executive, KernelMode, FALSE, &timeout);
+
+    InterlockedExchange(&Bus->ResponsePending, 0);
+
+    if (waitStatus != STATUS_SUCCESS) {
+        return STATUS_IO_TIMEOUT;
+    }
+    if (Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS &&
+        Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS_ALT) {
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
+    if (Bus->ResponseValue > Length) {
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
+    *Accepted = Bus->ResponseValue;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS
+BusSendCommand(
+    BRIDGE_BUS_PORT* Port,
+    UCHAR Type,
+    const VOID* Data,
+    ULONG Length,
+    USHORT* Accepted
+    )
+{
+    if (Accepted != nullptr) {
+        *Accepted = 0;
+    }
+    if (Length > BRIDGE_MAX_PAYLOAD || (Data == nullptr && Length != 0)) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+
+    OMBREL_DEVICE_CONTEXT* bus = Port->Bus;
+
+    BRIDGE_FRAME frame;
+    frame.Header.Magic[0] = BRIDGE_FRAME_MAGIC_0;
+    frame.Header.Magic[1] = BRIDGE_FRAME_MAGIC_1;
+    frame.Header.Version = BRIDGE_FRAME_VERSION;
+    frame.Header.Port = Port->PortIndex;
+    frame.Header.Type = Type;
+    frame.Header.Reserved = 0;
+    frame.Header.PayloadLength = static_cast<USHORT>(Length);
+    if (Length != 0) {
+        RtlCopyMemory(frame.Payload, Data, Length);
+    }
+
+    const bool answered = IsAnsweredCommand(Port->PortIndex, Type);
+
+    WDF_MEMORY_DESCRIPTOR frameDescriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&frameDescriptor, &frame, BRIDGE_HEADER_SIZE + Length);
+
+    // The write's own bound keeps a bridge that stops taking OUT transfers from
+    // holding CommandLock forever; the framework fails it with STATUS_IO_TIMEOUT.
+    WDF_REQUEST_SEND_OPTIONS sendOptions;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&sendOptions, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&sendOptions, WDF_REL_TIMEOUT_IN_SEC(BUS_WRITE_TIMEOUT_SEC));
+
+    USHORT accepted = 0;
+
+    WdfWaitLockAcquire(bus->CommandLock, nullptr);
+
+    if (answered) {
+        ArmResponseSlot(bus, Port->PortIndex, Type);
+    }
+
+    NTSTATUS status =
+        WdfUsbTargetPipeWriteSynchronously(bus->BulkOutPipe, nullptr, &sendOptions, &frameDescriptor, nullptr);
+
+    if (!NT_SUCCESS(status)) {
+        if (answered) {
+            InterlockedExchange(&bus->ResponsePending, 0);
+        }
+    } else if (!answered) {
+        accepted = static_cast<USHORT>(Length);
+        status = STATUS_SUCCESS;
+    } else {
+        status = AwaitResponse(bus, Length, &accepted);
+    }
+
+    WdfWaitLockRelease(bus->CommandLock);
+
+    if (NT_SUCCESS(status) && Accepted != nullptr) {
+        *Accepted = accepted;
+    }
+    return status;
+}
