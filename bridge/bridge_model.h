@@ -1,0 +1,204 @@
+// A model of the bridge's firmware on the far end of the two bulk pipes.
+//
+// Healthy by default: it answers the host's hello with its announce, ACKs
+// every data, set-config and control command on ports 2 to 7 in full, never
+// answers ports 0 and 1, and loops each port's accepted data back as received
+// data on the same port. Tests bend that with the knobs below, all of which
+// may be changed from any thread at any time.
+#pragma once
+
+#include "bridge/wire.h"
+#include "host/usb_device_model.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace bridge {
+
+// Which commands a port behaviour applies to. An entry for one type wins over
+// the port's Any entry.
+enum class Command : uint8_t {
+    Any = 0,
+    Data = wire::kTypeData,
+    SetConfig = wire::kTypeSetConfig,
+    Control = wire::kTypeControl,
+};
+
+// How the bridge answers a command on a port. Default-constructed: a full ACK.
+struct PortBehaviour {
+    enum class Reply : uint8_t { Ack, Nak, Silent };
+    Reply reply = Reply::Ack;
+    uint8_t status = 0;                    // ACK status byte
+    std::vector<uint16_t> acceptCounts;    // ACK values used in turn, the last repeated, each capped at
+                                           // the sent length; empty: the whole payload
+    bool claimMoreThanSent = false;        // ACK value = sent length + 1
+    uint8_t nakReason = 0;                 // NAK second payload byte
+    std::optional<uint8_t> echoCommand;    // command byte to echo instead of the one sent
+    std::optional<uint8_t> answerPort;     // port byte of the answer instead of the command's
+    int64_t lateBy = 0;                    // kernel time (100 ns units) before the answer is sent
+    bool oneShot = false;                  // applies to the next matching command only
+
+    static PortBehaviour Accept(std::vector<uint16_t> counts) { PortBehaviour b; b.acceptCounts = std::move(counts); return b; }
+    static PortBehaviour AcceptNone() { return Accept({0}); }
+    static PortBehaviour WithStatus(uint8_t status) { PortBehaviour b; b.status = status; return b; }
+    static PortBehaviour Refuse(uint8_t reason = 0) { PortBehaviour b; b.reply = Reply::Nak; b.nakReason = reason; return b; }
+    static PortBehaviour Silent() { PortBehaviour b; b.reply = Reply::Silent; return b; }
+    static PortBehaviour Late(int64_t hundredNanoseconds) { PortBehaviour b; b.lateBy = hundredNanoseconds; return b; }
+    PortBehaviour Once() const { PortBehaviour b = *this; b.oneShot = true; return b; }
+};
+
+// How the bridge answers the hello.
+struct HelloBehaviour {
+    enum class Reply : uint8_t { Announce, Silent, Raw };
+    Reply reply = Reply::Announce;
+    wire::Bytes raw;                       // the transfer sent for Reply::Raw (a malformed announce, say)
+    int64_t lateBy = 0;                    // kernel time (100 ns units) before the answer is sent
+    bool oneShot = false;
+
+    static HelloBehaviour Silent() { HelloBehaviour b; b.reply = Reply::Silent; return b; }
+    static HelloBehaviour ReplyWith(wire::Bytes transfer) { HelloBehaviour b; b.reply = Reply::Raw; b.raw = std::move(transfer); return b; }
+    HelloBehaviour Once() const { HelloBehaviour b = *this; b.oneShot = true; return b; }
+};
+
+// Which OUT transfers a write fault hits: the hello (port 0xFF, type 0x7E) or
+// everything else.
+enum class OutScope : uint8_t { Hello, Commands };
+
+// What happens to the host's OUT writes. A failed or hanging write never
+// reaches the firmware: no answer, no loopback.
+struct OutWriteFault {
+    enum class Kind : uint8_t { None, Fail, Hang };
+    Kind kind = Kind::None;
+    int32_t status = 0;
+    bool oneShot = false;
+
+    static OutWriteFault None() { return {}; }
+    static OutWriteFault Fail(int32_t status, bool oneShot = false) { return {Kind::Fail, status, oneShot}; }
+    static OutWriteFault Hang(bool oneShot = false) { return {Kind::Hang, 0, oneShot}; }
+};
+
+// Seeded random faults for stress runs. Each answered command (ports 2 to 7)
+// rolls once per fault, in this order, and takes the first that hits; a
+// partial accept takes a random count below the sent length, a late answer a
+// random delay up to maxLateBy.
+struct RandomFaults {
+    uint64_t seed = 0;
+    double failOut = 0;
+    double silent = 0;
+    double refuse = 0;
+    double badStatus = 0;
+    double partial = 0;
+    double late = 0;
+    int64_t maxLateBy = 20'000'000;        // 2 s of kernel time: beyond the host's response time-out
+    int32_t failOutStatus = static_cast<int32_t>(0xC0000001); // STATUS_UNSUCCESSFUL
+};
+
+// One OUT transfer as the host wrote it.
+struct OutTransfer {
+    uint8_t endpoint = 0;
+    wire::Bytes bytes;
+    std::optional<wire::Frame> frame;      // empty when the bytes are not a well-formed frame
+    host::UsbOutResult result;             // what the host's write was given
+};
+
+class BridgeModel : public host::UsbDeviceModel {
+public:
+    BridgeModel();
+    ~BridgeModel() override;
+    BridgeModel(const BridgeModel&) = delete;
+    BridgeModel& operator=(const BridgeModel&) = delete;
+
+    // host::UsbDeviceModel
+    std::vector<host::UsbEndpointDescriptor> Endpoints() const override;
+    void Connect(host::UsbHostLink* link) override;
+    host::UsbOutResult OnOutTransfer(uint8_t endpoint, const uint8_t* data, size_t length) override;
+
+    // Replaces the interface's endpoints; call before the device is plugged in.
+    void SetEndpoints(std::vector<host::UsbEndpointDescriptor> endpoints);
+
+    void SetPortBehaviour(uint8_t port, Command command, PortBehaviour behaviour);
+    void ClearPortBehaviour(uint8_t port, Command command);
+    void SetHelloBehaviour(HelloBehaviour behaviour);
+    void SetOutWriteFault(OutScope scope, OutWriteFault fault);
+    void SetLoopback(bool enabled);
+    // The next `count` reads the host posts on the IN endpoint fail with `status`.
+    void FailNextIn(int32_t status, unsigned count = 1);
+    void SetRandomFaults(const RandomFaults& faults);
+    // Back to the healthy bridge: every knob above cleared, random faults off.
+    void ResetBehaviour();
+
+    // Raw IN transfers; false when the device is not plugged in.
+    bool InjectIn(const wire::Bytes& transfer);
+    bool SendAnnounce();
+    bool SendData(uint8_t port, const wire::Bytes& payload);
+
+    std::vector<OutTransfer> OutTransfers() const;
+    std::vector<wire::Frame> OutFrames() const;     // the well-formed ones, in order
+    size_t OutTransferCount() const;
+    void ClearOutTransfers();
+    // True once at least `count` transfers are recorded (since the last clear).
+    bool WaitForOutTransfers(size_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    struct Answer {
+        wire::Bytes transfer;
+        int64_t lateBy = 0;
+    };
+    struct Late {
+        std::chrono::steady_clock::time_point due;
+        uint64_t order;
+        wire::Bytes transfer;
+        bool operator>(const Late& other) const { return std::tie(due, order) > std::tie(other.due, other.order); }
+    };
+    struct Stored {
+        PortBehaviour behaviour;
+        size_t nextCount = 0;
+    };
+
+    // These run with stateMutex_ held.
+    host::UsbOutResult TakeOutFault(OutScope scope);
+    std::optional<Answer> AnswerHello(const wire::Frame& frame);
+    std::optional<Answer> AnswerCommand(const wire::Frame& frame, size_t& loopedBack, host::UsbOutResult& result);
+    std::optional<PortBehaviour> RandomBehaviour(size_t sentLength, bool& failOut);
+    double Roll();
+    uint8_t InEndpoint() const;
+    void Schedule(Answer answer);
+
+    void LateLoop();
+    void StopLateThread();
+    bool SendToHost(const wire::Bytes& transfer);
+
+    // Lock order: stateMutex_ is never held while linkMutex_ is taken.
+    mutable std::mutex stateMutex_;
+    mutable std::condition_variable recordChanged_;
+    std::condition_variable lateChanged_;
+    std::vector<host::UsbEndpointDescriptor> endpoints_;
+    std::map<std::pair<uint8_t, Command>, Stored> portBehaviours_;
+    HelloBehaviour hello_;
+    std::map<OutScope, OutWriteFault> outFaults_;
+    bool loopback_ = true;
+    std::vector<int32_t> pendingInFailures_;     // asked for while unplugged; handed over at plug-in
+    std::optional<RandomFaults> random_;
+    std::mt19937_64 rng_;
+    std::vector<OutTransfer> record_;
+    std::vector<Late> lateQueue_;                 // a min-heap on (due, order)
+    uint64_t lateOrder_ = 0;
+    bool connected_ = false;
+    bool stopping_ = false;
+    std::thread lateThread_;
+
+    // Serialises every call into the link, so Connect(nullptr) can wait out a send in flight.
+    std::mutex linkMutex_;
+    host::UsbHostLink* link_ = nullptr;
+};
+
+} // namespace bridge
