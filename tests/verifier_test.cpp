@@ -1,0 +1,151 @@
+// The stand-in stops the run, loudly, when a driver breaks a rule that Windows
+// would punish with a bug check or a hang.
+#include "support/bus_harness.h"
+
+#include "host/verifier.h"
+#include "host/workitem.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+WDFSPINLOCK NewSpinLock()
+{
+    WDFSPINLOCK lock = nullptr;
+    EXPECT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    return lock;
+}
+
+TEST(VerifierDeathTest, RecursiveSpinLockAcquisition)
+{
+    EXPECT_DEATH(
+        {
+            WDFSPINLOCK lock = NewSpinLock();
+            WdfSpinLockAcquire(lock);
+            WdfSpinLockAcquire(lock);
+        },
+        "recursive acquisition of spin lock");
+}
+
+// The drivers never nest their spin locks (a port's ring and event locks above all).
+TEST(VerifierDeathTest, NestedSpinLocks)
+{
+    EXPECT_DEATH(
+        {
+            WDFSPINLOCK first = NewSpinLock();
+            WDFSPINLOCK second = NewSpinLock();
+            WdfSpinLockAcquire(first);
+            WdfSpinLockAcquire(second);
+        },
+        "acquired while the thread already holds spin lock");
+}
+
+TEST(VerifierDeathTest, SpinLockReleasedByAnotherThread)
+{
+    EXPECT_DEATH(
+        {
+            WDFSPINLOCK lock = NewSpinLock();
+            WdfSpinLockAcquire(lock);
+            std::thread([lock] { WdfSpinLockRelease(lock); }).join();
+        },
+        "released by a thread that does not hold it");
+}
+
+TEST(VerifierDeathTest, StaleHandle)
+{
+    EXPECT_DEATH(
+        {
+            WDFSPINLOCK lock = NewSpinLock();
+            WdfObjectDelete(lock);
+            WdfSpinLockAcquire(lock);
+        },
+        "not a live framework object");
+}
+
+TEST(VerifierDeathTest, BlockingWaitAboveDispatch)
+{
+    EXPECT_DEATH(
+        {
+            WDFSPINLOCK lock = NewSpinLock();
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -10'000;
+            WdfSpinLockAcquire(lock);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        },
+        "KeWaitForSingleObject.* called at IRQL 2");
+}
+
+// A command sent while the caller holds a spin lock would block at
+// DISPATCH_LEVEL: the wait lock catches it before the USB write would.
+TEST(VerifierDeathTest, CommandSentAtDispatchLevel)
+{
+    EXPECT_DEATH(
+        {
+            bridge::BridgeModel model;
+            test::BusHarness harness(model);
+            WdfSpinLockAcquire(harness.Port(2)->ReceiveLock);
+            ULONG accepted = 0;
+            BusPortWrite(harness.Port(2), "a", 1, &accepted);
+        },
+        "WdfWaitLockAcquire.* called at IRQL 2");
+}
+
+void LeaveLockHeld(WDFWORKITEM)
+{
+    static WDFSPINLOCK lock = NewSpinLock();
+    WdfSpinLockAcquire(lock);
+}
+
+TEST(VerifierDeathTest, CallbackReturnsHoldingASpinLock)
+{
+    EXPECT_DEATH(
+        {
+            bridge::BridgeModel model;
+            test::BusHarness harness(model);
+            WDF_WORKITEM_CONFIG config;
+            WDF_WORKITEM_CONFIG_INIT(&config, LeaveLockHeld);
+            WDF_OBJECT_ATTRIBUTES attributes;
+            WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+            attributes.ParentObject = harness.Bus()->Device;
+            WDFWORKITEM item = nullptr;
+            WdfWorkItemCreate(&config, &attributes, &item);
+            WdfWorkItemEnqueue(item);
+            host::WaitForWorkItemsIdle();
+        },
+        "EvtWorkItemFunc returned holding a spin lock");
+}
+
+TEST(VerifierDeathTest, AllocationOnAnIoPath)
+{
+    EXPECT_DEATH(
+        {
+            host::IoPathScope ioPath;
+            NewSpinLock();
+        },
+        "WdfSpinLockCreate allocates on an I/O path");
+}
+
+// Without a time-out of its own, a write the bridge never takes would hang
+// the writing thread forever; the stand-in turns that hang into a stop.
+void WriteWithoutTimeOutToABridgeThatNeverTakesIt()
+{
+    host::SetUnboundedWriteLimit(std::chrono::milliseconds(100));
+    bridge::BridgeModel model;
+    model.SetOutWriteFault(bridge::OutScope::Commands, bridge::OutWriteFault::Hang());
+    test::BusHarness harness(model);
+    UCHAR frame[8] = {0x4F, 0x42, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00};
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, frame, sizeof(frame));
+    WdfUsbTargetPipeWriteSynchronously(harness.Bus()->BulkOutPipe, nullptr, nullptr, &descriptor, nullptr);
+}
+
+TEST(VerifierDeathTest, UnboundedWriteThatNeverCompletes)
+{
+    EXPECT_DEATH(WriteWithoutTimeOutToABridgeThatNeverTakesIt(), "without a time-out never completed");
+}
+
+} // namespace
