@@ -1,9 +1,32 @@
 #include "host/device.h"
 
 #include "host/faults.h"
+#include "host/pnp.h"
+#include "host/strings.h"
 #include "host/verifier.h"
 
+#include <atomic>
+#include <cstring>
+
+namespace {
+std::atomic<int> g_liveDeviceInits{0};
+} // namespace
+
+void* WDFDEVICE_INIT::operator new(size_t size)
+{
+    g_liveDeviceInits++;
+    return ::operator new(size);
+}
+
+void WDFDEVICE_INIT::operator delete(void* record)
+{
+    g_liveDeviceInits--;
+    ::operator delete(record);
+}
+
 namespace host {
+
+int LiveDeviceInitCount() { return g_liveDeviceInits.load(); }
 
 Device* DeviceFromHandle(WDFDEVICE device, const char* operation)
 {
@@ -58,6 +81,7 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
     if (Driver != nullptr) {
         *Driver = reinterpret_cast<WDFDRIVER>(driver);
     }
+    host::NoteDriverCreated(reinterpret_cast<WDFDRIVER>(driver));
     return STATUS_SUCCESS;
 }
 
@@ -123,8 +147,14 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
     host::Object* parent = init->ParentBus != nullptr
         ? static_cast<host::Object*>(host::DeviceFromHandle(init->ParentBus, "WdfDeviceCreate"))
         : static_cast<host::Object*>(init->OwningDriver);
+    if (init->ParentBus != nullptr && init->DeviceId.empty()) {
+        return STATUS_INVALID_DEVICE_STATE;  // a child needs its device ID before it can exist
+    }
     auto* device = new host::Device(parent, std::move(*init));
     device->ApplyAttributes(DeviceAttributes, "WdfDeviceCreate");
+    if (device->IsPdo()) {
+        device->Init.Node->Pdo = device;
+    }
     // The record now belongs to the device; the caller's pointer is cleared as
     // the framework clears it, so a later free would be caught.
     delete init;
@@ -132,3 +162,217 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
     *Device = device->Handle();
     return STATUS_SUCCESS;
 }
+
+namespace {
+
+void NoInterfaceReference(PVOID) {}
+
+// Copies of the text a child's identity holds; the framework copies what it keeps.
+NTSTATUS CopyString(PCUNICODE_STRING source, std::u16string& destination, const char* operation)
+{
+    host::RequirePassive(operation);
+    if (auto failure = host::InjectedFailure(operation)) {
+        return *failure;
+    }
+    if (source == nullptr || source->Buffer == nullptr || source->Length == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    destination = host::WideFrom(source);
+    return STATUS_SUCCESS;
+}
+
+void CheckPdoInit(PWDFDEVICE_INIT DeviceInit, const char* operation)
+{
+    CheckInit(DeviceInit, operation);
+    if (DeviceInit->ParentBus == nullptr) {
+        host::Bugcheck("%s on a record that WdfPdoInitAllocate did not return", operation);
+    }
+}
+
+} // namespace
+
+extern "C" PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice)
+{
+    host::RequirePassive("WdfPdoInitAllocate");
+    host::Device* parent = host::DeviceFromHandle(ParentDevice, "WdfPdoInitAllocate");
+    if (parent->IsPdo()) {
+        host::Bugcheck("WdfPdoInitAllocate: the parent is itself a child device, not a bus's function device");
+    }
+    if (host::InjectedFailure("WdfPdoInitAllocate")) {
+        return nullptr;
+    }
+    auto* init = new WDFDEVICE_INIT();
+    init->OwningDriver = host::DriverFromHandle(reinterpret_cast<WDFDRIVER>(parent->Parent()), "WdfPdoInitAllocate");
+    init->ParentBus = ParentDevice;
+    init->Node = std::make_shared<host::DeviceNode>();
+    return init;
+}
+
+extern "C" NTSTATUS WdfPdoInitAssignDeviceID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceID)
+{
+    CheckPdoInit(DeviceInit, "WdfPdoInitAssignDeviceID");
+    return CopyString(DeviceID, DeviceInit->DeviceId, "WdfPdoInitAssignDeviceID");
+}
+
+extern "C" NTSTATUS WdfPdoInitAddHardwareID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING HardwareID)
+{
+    CheckPdoInit(DeviceInit, "WdfPdoInitAddHardwareID");
+    std::u16string id;
+    const NTSTATUS status = CopyString(HardwareID, id, "WdfPdoInitAddHardwareID");
+    if (NT_SUCCESS(status)) {
+        DeviceInit->HardwareIds.push_back(id);
+    }
+    return status;
+}
+
+extern "C" NTSTATUS WdfPdoInitAssignInstanceID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING InstanceID)
+{
+    CheckPdoInit(DeviceInit, "WdfPdoInitAssignInstanceID");
+    return CopyString(InstanceID, DeviceInit->InstanceId, "WdfPdoInitAssignInstanceID");
+}
+
+extern "C" NTSTATUS WdfPdoInitAddDeviceText(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceDescription,
+                                            PCUNICODE_STRING DeviceLocation, LCID LocaleId)
+{
+    CheckPdoInit(DeviceInit, "WdfPdoInitAddDeviceText");
+    WDFDEVICE_INIT::Text text;
+    text.Locale = LocaleId;
+    NTSTATUS status = CopyString(DeviceDescription, text.Description, "WdfPdoInitAddDeviceText");
+    if (NT_SUCCESS(status)) {
+        text.Location = host::WideFrom(DeviceLocation);
+        DeviceInit->Texts.push_back(text);
+    }
+    return status;
+}
+
+extern "C" VOID WdfPdoInitSetDefaultLocale(PWDFDEVICE_INIT DeviceInit, LCID LocaleId)
+{
+    CheckPdoInit(DeviceInit, "WdfPdoInitSetDefaultLocale");
+    DeviceInit->DefaultLocale = LocaleId;
+}
+
+extern "C" NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig)
+{
+    host::RequirePassive("WdfDeviceAddQueryInterface");
+    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceAddQueryInterface");
+    if (InterfaceConfig == nullptr || InterfaceConfig->Size != sizeof(WDF_QUERY_INTERFACE_CONFIG) ||
+        InterfaceConfig->InterfaceType == nullptr) {
+        host::Bugcheck("WdfDeviceAddQueryInterface: configuration not initialised with WDF_QUERY_INTERFACE_CONFIG_INIT");
+    }
+    if (InterfaceConfig->ImportInterface || InterfaceConfig->SendQueryToParentStack ||
+        InterfaceConfig->EvtDeviceProcessQueryInterfaceRequest != nullptr || InterfaceConfig->Interface == nullptr) {
+        host::Bugcheck("WdfDeviceAddQueryInterface: only an interface answered by a copy of the record is modelled");
+    }
+    if (InterfaceConfig->Interface->Size < sizeof(INTERFACE)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (auto failure = host::InjectedFailure("WdfDeviceAddQueryInterface")) {
+        return *failure;
+    }
+    host::Device::PublishedInterface published;
+    published.Type = *InterfaceConfig->InterfaceType;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(InterfaceConfig->Interface);
+    published.Record.assign(bytes, bytes + InterfaceConfig->Interface->Size);
+    auto* header = reinterpret_cast<INTERFACE*>(published.Record.data());
+    if (header->InterfaceReference == nullptr) {
+        header->InterfaceReference = NoInterfaceReference;
+    }
+    if (header->InterfaceDereference == nullptr) {
+        header->InterfaceDereference = NoInterfaceReference;
+    }
+    device->QueryInterfaces.push_back(std::move(published));
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities)
+{
+    host::RequirePassive("WdfDeviceSetPnpCapabilities");
+    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceSetPnpCapabilities");
+    if (PnpCapabilities == nullptr || PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
+        host::Bugcheck("WdfDeviceSetPnpCapabilities: record not initialised with WDF_DEVICE_PNP_CAPABILITIES_INIT");
+    }
+    device->Capabilities = *PnpCapabilities;
+    device->HasCapabilities = true;
+}
+
+extern "C" NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child)
+{
+    host::RequirePassive("WdfFdoAddStaticChild");
+    host::Device* fdo = host::DeviceFromHandle(Fdo, "WdfFdoAddStaticChild");
+    host::Device* child = host::DeviceFromHandle(Child, "WdfFdoAddStaticChild");
+    if (child->Init.ParentBus != Fdo) {
+        host::Bugcheck("WdfFdoAddStaticChild: the child was not allocated on this device");
+    }
+    if (child->AddedAsStaticChild) {
+        host::Bugcheck("WdfFdoAddStaticChild: the child was added before");
+    }
+    if (auto failure = host::InjectedFailure("WdfFdoAddStaticChild")) {
+        return *failure;
+    }
+    child->AddedAsStaticChild = true;
+    fdo->StaticChildren.push_back(child);
+    host::NotifyChildArrived(fdo, child);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType, PINTERFACE Interface, USHORT Size,
+                                            USHORT Version, PVOID InterfaceSpecificData)
+{
+    host::RequirePassive("WdfFdoQueryForInterface");
+    host::Device* fdo = host::DeviceFromHandle(Fdo, "WdfFdoQueryForInterface");
+    if (InterfaceSpecificData != nullptr) {
+        host::Bugcheck("WdfFdoQueryForInterface: interface-specific data is not modelled");
+    }
+    if (auto failure = host::InjectedFailure("WdfFdoQueryForInterface")) {
+        return *failure;
+    }
+    if (!fdo->Init.Node || fdo->Init.Node->Pdo == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    return host::QueryInterface(fdo->Init.Node->Pdo, *InterfaceType, Interface, Size, Version);
+}
+
+namespace host {
+
+NTSTATUS QueryInterface(Device* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version)
+{
+    for (const auto& published : pdo->QueryInterfaces) {
+        if (!IsEqualGUID(published.Type, type)) {
+            continue;
+        }
+        const auto* header = reinterpret_cast<const INTERFACE*>(published.Record.data());
+        if (header->Size > size || header->Version > version) {
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        std::memcpy(buffer, published.Record.data(), published.Record.size());
+        return STATUS_SUCCESS;
+    }
+    return STATUS_NOT_SUPPORTED;
+}
+
+std::vector<ChildIdentity> StaticChildrenOf(WDFDEVICE fdo)
+{
+    std::vector<ChildIdentity> children;
+    for (Device* child : DeviceFromHandle(fdo, "StaticChildrenOf")->StaticChildren) {
+        ChildIdentity identity;
+        identity.Device = child->Handle();
+        identity.Parent = child->Init.ParentBus;
+        identity.DeviceType = child->Init.DeviceType;
+        identity.DeviceId = Narrow(child->Init.DeviceId);
+        for (const auto& id : child->Init.HardwareIds) {
+            identity.HardwareIds.push_back(Narrow(id));
+        }
+        identity.InstanceId = Narrow(child->Init.InstanceId);
+        if (!child->Init.Texts.empty()) {
+            identity.Description = Narrow(child->Init.Texts.front().Description);
+            identity.Location = Narrow(child->Init.Texts.front().Location);
+            identity.TextLocale = child->Init.Texts.front().Locale;
+        }
+        identity.DefaultLocale = child->Init.DefaultLocale;
+        identity.Capabilities = child->Capabilities;
+        children.push_back(identity);
+    }
+    return children;
+}
+
+} // namespace host

@@ -19,6 +19,7 @@ class UsbConnection;
 struct DeviceNode {
     std::string Name;                               // the physical device object's name
     std::shared_ptr<UsbConnection> Usb;             // set for a USB function
+    class Device* Pdo = nullptr;                    // set for a bus driver's child: the device that enumerated it
 };
 
 class Driver final : public Object {
@@ -33,6 +34,11 @@ public:
 // The record a device add receives. The framework's is opaque; the stand-in's
 // keeps what the Init calls set until WdfDeviceCreate takes it.
 struct WDFDEVICE_INIT {
+    // Records handed out on the heap are counted, so a test sees one that was
+    // neither consumed by WdfDeviceCreate nor freed.
+    static void* operator new(size_t size);
+    static void operator delete(void* record);
+
     host::Driver* OwningDriver = nullptr;
     std::shared_ptr<host::DeviceNode> Node;
     WDFDEVICE ParentBus = nullptr;                 // set for a child allocated with WdfPdoInitAllocate
@@ -58,12 +64,47 @@ namespace host {
 class Device final : public Object {
 public:
     Device(Object* parent, WDFDEVICE_INIT&& init) : Object(ObjectType::Device, parent), Init(std::move(init)) {}
-    WDFDEVICE_INIT Init;
     WDFDEVICE Handle() { return reinterpret_cast<WDFDEVICE>(this); }
+    bool IsPdo() const { return Init.ParentBus != nullptr; }
+
+    WDFDEVICE_INIT Init;
+    struct PublishedInterface {
+        GUID Type;
+        std::vector<unsigned char> Record;  // the INTERFACE-headed record, as published
+    };
+    std::vector<PublishedInterface> QueryInterfaces;
+    WDF_DEVICE_PNP_CAPABILITIES Capabilities{};
+    bool HasCapabilities = false;
+    bool AddedAsStaticChild = false;
+    std::vector<Device*> StaticChildren;  // in the order they were added
 };
+
+// What the system shows for a device a bus driver enumerated.
+struct ChildIdentity {
+    WDFDEVICE Device = nullptr;
+    WDFDEVICE Parent = nullptr;
+    ULONG DeviceType = 0;
+    std::string DeviceId;
+    std::vector<std::string> HardwareIds;
+    std::string InstanceId;
+    std::string Description;
+    std::string Location;
+    LCID TextLocale = 0;
+    LCID DefaultLocale = 0;
+    WDF_DEVICE_PNP_CAPABILITIES Capabilities{};
+};
+std::vector<ChildIdentity> StaticChildrenOf(WDFDEVICE fdo);
+
+// Asks `device`'s underlying physical device for an interface, as a query-interface
+// request sent down the stack would: the bus child answers with a copy of what
+// it published. A test's way to ask as a function driver would.
+NTSTATUS QueryInterface(Device* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version);
 
 Device* DeviceFromHandle(WDFDEVICE device, const char* operation);
 Driver* DriverFromHandle(WDFDRIVER driver, const char* operation);
+
+// Initialisation records allocated and not yet consumed or freed.
+int LiveDeviceInitCount();
 
 // A new initialisation record for a device add of `driver` on `node`, as the
 // PnP manager hands it to EvtDriverDeviceAdd.

@@ -131,6 +131,7 @@ NTSTATUS UsbPipe::Start()
     Started = true;
     if (HasReader) {
         ReadersRunning = true;
+        Connection->NoteReaderStarted(Endpoint.Address, 1);
         const size_t threads =
             std::min(ReadBuffers.size(), static_cast<size_t>(std::max(1, g_concurrentReadCompletions.load())));
         for (size_t i = 0; i < threads; ++i) {
@@ -142,7 +143,9 @@ NTSTATUS UsbPipe::Start()
 
 void UsbPipe::StopReader()
 {
-    ReadersRunning = false;
+    if (ReadersRunning.exchange(false)) {
+        Connection->NoteReaderStarted(Endpoint.Address, -1);
+    }
     Connection->Notify();
     for (auto& thread : ReaderThreads) {
         if (thread.get_id() == std::this_thread::get_id()) {
@@ -205,8 +208,8 @@ void UsbPipe::DeliverFailure(NTSTATUS status)
         CallbackScope scope("EvtUsbTargetPipeReadersFailed", PASSIVE_LEVEL, false);
         restart = Reader.EvtUsbTargetPipeReadersFailed(Handle(), status, 0);
     }
-    if (!restart) {
-        ReadersRunning = false;
+    if (!restart && ReadersRunning.exchange(false)) {
+        Connection->NoteReaderStarted(Endpoint.Address, -1);
     }
 }
 
@@ -351,6 +354,18 @@ bool UsbConnection::WaitInIdle(uint8_t endpoint, std::chrono::milliseconds timeo
 {
     std::unique_lock<std::mutex> guard(Lock);
     return Changed.wait_for(guard, timeout, [&] { return InQueues[endpoint].empty() && ActiveReads == 0; });
+}
+
+int UsbConnection::RunningReaders(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return ReadersRunning[endpoint];
+}
+
+void UsbConnection::NoteReaderStarted(uint8_t endpoint, int delta)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    ReadersRunning[endpoint] += delta;
 }
 
 void UsbConnection::Notify()

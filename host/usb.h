@@ -55,6 +55,10 @@ public:
     NTSTATUS WaitHungWrite(std::chrono::steady_clock::time_point deadline, bool hasDeadline,
                            const std::function<bool()>& cancelled);
 
+    // How many continuous readers are started on `endpoint` right now.
+    int RunningReaders(uint8_t endpoint);
+    void NoteReaderStarted(uint8_t endpoint, int delta);
+
     std::mutex Lock;
 
 private:
@@ -63,6 +67,7 @@ private:
     std::map<uint8_t, std::deque<InTransfer>> InQueues;
     bool IsPlugged = false;
     int ActiveReads = 0;
+    std::map<uint8_t, int> ReadersRunning;
 };
 
 // Stand-in settings for continuous readers.

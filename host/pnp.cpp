@@ -1,0 +1,247 @@
+#include "host/pnp.h"
+
+#include "host/strings.h"
+#include "host/usb.h"
+#include "host/verifier.h"
+
+namespace host {
+
+namespace {
+
+// The driver object that the DriverEntry now running created.
+thread_local WDFDRIVER t_driverCreatedByEntry = nullptr;
+
+std::mutex g_arrivalLock;
+ChildArrivalHandler g_arrivalHandler;
+
+} // namespace
+
+void NoteDriverCreated(WDFDRIVER driver) { t_driverCreatedByEntry = driver; }
+
+std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::string& serviceName, PDRIVER_INITIALIZE driverEntry,
+                                                 NTSTATUS* status)
+{
+    t_driverCreatedByEntry = nullptr;
+    std::u16string path = Widen("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName);
+    UNICODE_STRING registryPath = CountedString(path);
+    NTSTATUS result;
+    {
+        CallbackScope scope("DriverEntry", PASSIVE_LEVEL, false);
+        result = driverEntry(nullptr, &registryPath);
+    }
+    if (status != nullptr) {
+        *status = result;
+    }
+    WDFDRIVER created = t_driverCreatedByEntry;
+    t_driverCreatedByEntry = nullptr;
+    if (!NT_SUCCESS(result)) {
+        // A failed DriverEntry unloads the driver; what it created goes with it.
+        if (created != nullptr) {
+            DeleteObject(FromAnyHandle(created, "driver unload"));
+        }
+        return nullptr;
+    }
+    if (created == nullptr) {
+        Bugcheck("DriverEntry of %s succeeded without calling WdfDriverCreate", serviceName.c_str());
+    }
+    DriverFromHandle(created, "driver load")->ServiceName = serviceName;
+    return std::unique_ptr<LoadedDriver>(new LoadedDriver(serviceName, created));
+}
+
+LoadedDriver::~LoadedDriver()
+{
+    Object* driver = FromAnyHandle(DriverHandle, "driver unload");
+    for (Object* child : driver->ChildrenSnapshot()) {
+        if (child->Type() == ObjectType::Device) {
+            Bugcheck("driver %s unloaded while one of its devices still exists", ServiceName.c_str());
+        }
+    }
+    DeleteObject(driver);
+}
+
+DevNode::DevNode(LoadedDriver& driver, std::shared_ptr<DeviceNode> node) : Driver(driver), NodeRecord(std::move(node))
+{
+}
+
+DevNode::~DevNode()
+{
+    if (DeviceHandle != nullptr) {
+        Remove();
+    }
+}
+
+NTSTATUS DevNode::Start()
+{
+    std::lock_guard<std::mutex> guard(Transition);
+    if (CurrentState != DeviceState::Absent) {
+        Bugcheck("DevNode::Start on a node that was started before");
+    }
+    host::Driver* driver = DriverFromHandle(Driver.Handle(), "device add");
+    PWDFDEVICE_INIT init = NewDeviceInit(Driver.Handle(), NodeRecord);
+    NTSTATUS status;
+    {
+        CallbackScope scope("EvtDriverDeviceAdd", PASSIVE_LEVEL, false);
+        status = driver->Config.EvtDriverDeviceAdd(Driver.Handle(), init);
+    }
+    // The device the add created, if any: the driver's only device on this node.
+    for (Object* child : driver->ChildrenSnapshot()) {
+        auto* device = static_cast<host::Device*>(child);
+        if (child->Type() == ObjectType::Device && device->Init.Node == NodeRecord) {
+            DeviceHandle = device->Handle();
+        }
+    }
+    if (init != nullptr && DeviceHandle == nullptr) {
+        delete init;  // never consumed by WdfDeviceCreate: the framework frees it
+    }
+    if (!NT_SUCCESS(status)) {
+        DeleteDevice();
+        CurrentState = DeviceState::StartFailed;
+        return status;
+    }
+    if (DeviceHandle == nullptr) {
+        Bugcheck("EvtDriverDeviceAdd of %s returned success without creating a device", Driver.Name().c_str());
+    }
+    auto* device = DeviceFromHandle(DeviceHandle, "prepare hardware");
+    if (auto prepare = device->Init.PnpPower.EvtDevicePrepareHardware) {
+        CallbackScope scope("EvtDevicePrepareHardware", PASSIVE_LEVEL, false);
+        status = prepare(DeviceHandle, nullptr, nullptr);
+    }
+    if (NT_SUCCESS(status)) {
+        status = EnterD0(WdfPowerDeviceD3Final);
+    }
+    if (!NT_SUCCESS(status)) {
+        DeleteDevice();
+        CurrentState = DeviceState::StartFailed;
+        return status;
+    }
+    CurrentState = DeviceState::Started;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DevNode::EnterD0(WDF_POWER_DEVICE_STATE previous)
+{
+    auto* device = DeviceFromHandle(DeviceHandle, "D0 entry");
+    if (auto entry = device->Init.PnpPower.EvtDeviceD0Entry) {
+        CallbackScope scope("EvtDeviceD0Entry", PASSIVE_LEVEL, false);
+        return entry(DeviceHandle, previous);
+    }
+    return STATUS_SUCCESS;
+}
+
+void DevNode::LeaveD0(WDF_POWER_DEVICE_STATE target)
+{
+    auto* device = DeviceFromHandle(DeviceHandle, "D0 exit");
+    if (auto exit = device->Init.PnpPower.EvtDeviceD0Exit) {
+        CallbackScope scope("EvtDeviceD0Exit", PASSIVE_LEVEL, false);
+        const NTSTATUS status = exit(DeviceHandle, target);
+        if (!NT_SUCCESS(status)) {
+            Bugcheck("EvtDeviceD0Exit of %s failed with 0x%08X; leaving D0 cannot fail", Driver.Name().c_str(),
+                     static_cast<unsigned>(status));
+        }
+    }
+}
+
+NTSTATUS DevNode::Sleep()
+{
+    std::lock_guard<std::mutex> guard(Transition);
+    if (CurrentState != DeviceState::Started) {
+        Bugcheck("DevNode::Sleep on a device that is not in D0");
+    }
+    LeaveD0(WdfPowerDeviceD3);
+    CurrentState = DeviceState::LowPower;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DevNode::Resume()
+{
+    std::lock_guard<std::mutex> guard(Transition);
+    if (CurrentState != DeviceState::LowPower) {
+        Bugcheck("DevNode::Resume on a device that is not in low power");
+    }
+    const NTSTATUS status = EnterD0(WdfPowerDeviceD3);
+    // A failed power-up leaves the device out of D0; the system then removes it.
+    CurrentState = NT_SUCCESS(status) ? DeviceState::Started : DeviceState::StartFailed;
+    return status;
+}
+
+NTSTATUS DevNode::StopAndRestart()
+{
+    std::lock_guard<std::mutex> guard(Transition);
+    if (CurrentState != DeviceState::Started) {
+        Bugcheck("DevNode::StopAndRestart on a device that is not in D0");
+    }
+    LeaveD0(WdfPowerDeviceD3);
+    auto* device = DeviceFromHandle(DeviceHandle, "restart");
+    if (auto release = device->Init.PnpPower.EvtDeviceReleaseHardware) {
+        CallbackScope scope("EvtDeviceReleaseHardware", PASSIVE_LEVEL, false);
+        release(DeviceHandle, nullptr);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (auto prepare = device->Init.PnpPower.EvtDevicePrepareHardware) {
+        CallbackScope scope("EvtDevicePrepareHardware", PASSIVE_LEVEL, false);
+        status = prepare(DeviceHandle, nullptr, nullptr);
+    }
+    if (NT_SUCCESS(status)) {
+        status = EnterD0(WdfPowerDeviceD3);
+    }
+    CurrentState = NT_SUCCESS(status) ? DeviceState::Started : DeviceState::StartFailed;
+    return status;
+}
+
+void DevNode::SurpriseRemove()
+{
+    std::lock_guard<std::mutex> guard(Transition);
+    if (NodeRecord->Usb) {
+        NodeRecord->Usb->Unplug();
+    }
+    if (CurrentState == DeviceState::Started) {
+        LeaveD0(WdfPowerDeviceD3Final);
+    }
+    if (DeviceHandle != nullptr) {
+        auto* device = DeviceFromHandle(DeviceHandle, "surprise removal");
+        if (auto surprise = device->Init.PnpPower.EvtDeviceSurpriseRemoval) {
+            CallbackScope scope("EvtDeviceSurpriseRemoval", PASSIVE_LEVEL, false);
+            surprise(DeviceHandle);
+        }
+    }
+    CurrentState = DeviceState::SurpriseRemoved;
+}
+
+void DevNode::Remove()
+{
+    std::lock_guard<std::mutex> guard(Transition);
+    if (CurrentState == DeviceState::Started) {
+        LeaveD0(WdfPowerDeviceD3Final);
+    }
+    DeleteDevice();
+    CurrentState = DeviceState::Removed;
+}
+
+void DevNode::DeleteDevice()
+{
+    if (DeviceHandle == nullptr) {
+        return;
+    }
+    DeleteObject(FromAnyHandle(DeviceHandle, "device removal"));
+    DeviceHandle = nullptr;
+}
+
+void NotifyChildArrived(Device* bus, Device* child)
+{
+    ChildArrivalHandler handler;
+    {
+        std::lock_guard<std::mutex> guard(g_arrivalLock);
+        handler = g_arrivalHandler;
+    }
+    if (handler) {
+        handler(bus, child);
+    }
+}
+
+void SetChildArrivalHandler(ChildArrivalHandler handler)
+{
+    std::lock_guard<std::mutex> guard(g_arrivalLock);
+    g_arrivalHandler = std::move(handler);
+}
+
+} // namespace host
