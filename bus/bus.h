@@ -111,6 +111,19 @@ BusSendCommand(
     _Out_opt_ USHORT* Accepted
     );
 
+// Writes Length bytes of Frame on the bulk OUT pipe and returns when the bridge
+// has taken them. Bounded by BUS_WRITE_TIMEOUT_SEC, so a bridge that stops taking
+// OUT transfers fails the write with STATUS_IO_TIMEOUT instead of holding its
+// caller forever. Takes no lock: commands write under CommandLock, the hello
+// at D0 entry without it.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS
+BusWriteFrame(
+    _In_ OMBREL_DEVICE_CONTEXT* Bus,
+    _In_reads_bytes_(Length) const VOID* Frame,
+    _In_ ULONG Length
+    );
+
 BRIDGE_PORT_WRITE BusPortWrite;
 BRIDGE_PORT_SET_CONFIG BusPortSetConfig;
 BRIDGE_PORT_CONTROL BusPortControl;

@@ -91,15 +91,6 @@ BusSendCommand(
 
     const bool answered = IsAnsweredCommand(Port->PortIndex, Type);
 
-    WDF_MEMORY_DESCRIPTOR frameDescriptor;
-    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&frameDescriptor, &frame, BRIDGE_HEADER_SIZE + Length);
-
-    // The write's own bound keeps a bridge that stops taking OUT transfers from
-    // holding CommandLock forever; the framework fails it with STATUS_IO_TIMEOUT.
-    WDF_REQUEST_SEND_OPTIONS sendOptions;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&sendOptions, 0);
-    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&sendOptions, WDF_REL_TIMEOUT_IN_SEC(BUS_WRITE_TIMEOUT_SEC));
-
     USHORT accepted = 0;
 
     WdfWaitLockAcquire(bus->CommandLock, nullptr);
@@ -108,8 +99,9 @@ BusSendCommand(
         ArmResponseSlot(bus, Port->PortIndex, Type);
     }
 
-    NTSTATUS status =
-        WdfUsbTargetPipeWriteSynchronously(bus->BulkOutPipe, nullptr, &sendOptions, &frameDescriptor, nullptr);
+    // The write's own bound keeps a bridge that stops taking OUT transfers from
+    // holding CommandLock forever.
+    NTSTATUS status = BusWriteFrame(bus, &frame, BRIDGE_HEADER_SIZE + Length);
 
     if (!NT_SUCCESS(status)) {
         if (answered) {
@@ -128,4 +120,23 @@ BusSendCommand(
         *Accepted = accepted;
     }
     return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+BusWriteFrame(
+    OMBREL_DEVICE_CONTEXT* Bus,
+    const VOID* Frame,
+    ULONG Length
+    )
+{
+    // An OUT transfer only reads the buffer; the descriptor's field is not const.
+    WDF_MEMORY_DESCRIPTOR frameDescriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&frameDescriptor, const_cast<VOID*>(Frame), Length);
+
+    WDF_REQUEST_SEND_OPTIONS sendOptions;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&sendOptions, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&sendOptions, WDF_REL_TIMEOUT_IN_SEC(BUS_WRITE_TIMEOUT_SEC));
+
+    return WdfUsbTargetPipeWriteSynchronously(Bus->BulkOutPipe, nullptr, &sendOptions, &frameDescriptor, nullptr);
 }

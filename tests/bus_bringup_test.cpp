@@ -1,0 +1,362 @@
+// The bus driver loaded and started as the system starts it, against the
+// bridge model: USB binding, power transitions, the eight children, removal.
+#include "bridge/bridge_model.h"
+#include "bus/bus.h"
+#include "host/faults.h"
+#include "host/pnp.h"
+#include "host/usb.h"
+#include "host/workitem.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace {
+
+using bridge::Command;
+using bridge::PortBehaviour;
+using Bytes = std::vector<uint8_t>;
+namespace wire = bridge::wire;
+
+const Bytes kHello = {0x4F, 0x42, 0x01, 0xFF, 0x7E, 0x00, 0x00, 0x00};
+
+// A bridge that notes, whenever the hello reaches it, whether the host was
+// already reading its IN endpoint: an announce sent before that would wait.
+class HelloWatchingBridge : public bridge::BridgeModel {
+public:
+    host::UsbOutResult OnOutTransfer(uint8_t endpoint, const uint8_t* data, size_t length) override
+    {
+        if (Bytes(data, data + length) == kHello) {
+            ReadersAtHello.push_back(Connection != nullptr ? Connection->RunningReaders(InEndpoint) : -1);
+        }
+        return BridgeModel::OnOutTransfer(endpoint, data, length);
+    }
+    host::UsbConnection* Connection = nullptr;
+    uint8_t InEndpoint = 0x81;
+    std::vector<int> ReadersAtHello;
+};
+
+class BusSystem {
+public:
+    BusSystem()
+    {
+        ObjectsBefore = host::LiveObjectCount();
+        InitsBefore = host::LiveDeviceInitCount();
+        host::ClearInjectedFailures();
+        Driver = host::LoadedDriver::Load("OmbrelBus", DriverEntry);
+        Node = std::make_shared<host::DeviceNode>();
+        Node->Name = "\\Device\\USBPDO-3";
+        Node->Usb = std::make_shared<host::UsbConnection>(Model);
+        Model.Connection = Node->Usb.get();
+        Node->Usb->Plug();
+        Dev = std::make_unique<host::DevNode>(*Driver, Node);
+    }
+
+    ~BusSystem()
+    {
+        Dev.reset();
+        Node->Usb->Unplug();
+        Driver.reset();
+        host::ClearInjectedFailures();
+        EXPECT_TRUE(host::WaitForWorkItemsIdle());
+        EXPECT_EQ(host::LiveObjectCount(), ObjectsBefore) << "framework objects left undeleted";
+        EXPECT_EQ(host::LiveDeviceInitCount(), InitsBefore) << "device initialisation records neither used nor freed";
+    }
+
+    NTSTATUS Start() { return Dev->Start(); }
+
+    // Waits until the driver has seen every IN transfer and the enumeration
+    // it may have queued has run.
+    void Settle()
+    {
+        ASSERT_TRUE(Node->Usb->WaitInIdle(Model.InEndpoint));
+        ASSERT_TRUE(host::WaitForWorkItemsIdle());
+    }
+
+    OMBREL_DEVICE_CONTEXT* Bus() { return BusGetDeviceContext(Dev->Device()); }
+    std::vector<host::ChildIdentity> Children() { return host::StaticChildrenOf(Dev->Device()); }
+    int RunningReaders() { return Node->Usb->RunningReaders(Model.InEndpoint); }
+
+    HelloWatchingBridge Model;
+    std::unique_ptr<host::LoadedDriver> Driver;
+    std::shared_ptr<host::DeviceNode> Node;
+    std::unique_ptr<host::DevNode> Dev;
+
+private:
+    size_t ObjectsBefore = 0;
+    int InitsBefore = 0;
+};
+
+TEST(BusBringUp, HealthyBridgeComesUpWithEightChildrenInPortOrder)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+
+    const auto transfers = system.Model.OutTransfers();
+    ASSERT_FALSE(transfers.empty());
+    EXPECT_EQ(transfers.front().bytes, kHello);
+    EXPECT_EQ(system.Model.ReadersAtHello, std::vector<int>{1});
+
+    const char* const descriptions[] = {"Ombrel CAN FD 1", "Ombrel CAN FD 2", "Ombrel RS485 1", "Ombrel RS485 2",
+                                        "Ombrel RS485 3",  "Ombrel RS485 4",  "Ombrel RS232 1", "Ombrel RS232 2"};
+    const auto children = system.Children();
+    ASSERT_EQ(children.size(), 8u);
+    for (unsigned port = 0; port < 8; ++port) {
+        SCOPED_TRACE(port);
+        const auto& child = children[port];
+        const std::string id = "OMBREL\\PORT_0" + std::to_string(port);
+        EXPECT_EQ(child.DeviceId, id);
+        EXPECT_EQ(child.HardwareIds, std::vector<std::string>{id});
+        EXPECT_EQ(child.InstanceId, "0" + std::to_string(port));
+        EXPECT_EQ(child.Description, descriptions[port]);
+        EXPECT_EQ(child.Location, "Ombrel Vesk Bridge");
+        EXPECT_EQ(child.TextLocale, 0x409u);
+        EXPECT_EQ(child.DefaultLocale, 0x409u);
+        EXPECT_EQ(child.DeviceType, ULONG{FILE_DEVICE_SERIAL_PORT});
+        EXPECT_EQ(child.Parent, system.Dev->Device());
+        EXPECT_EQ(child.Capabilities.Address, port);
+        EXPECT_EQ(child.Capabilities.UINumber, port);
+        EXPECT_EQ(child.Capabilities.Removable, WdfTrue);
+        EXPECT_EQ(child.Capabilities.SurpriseRemovalOK, WdfTrue);
+        EXPECT_EQ(child.Capabilities.EjectSupported, WdfUseDefault);
+        EXPECT_EQ(child.Capabilities.NoDisplayInUI, WdfUseDefault);
+    }
+
+    BRIDGE_PORT_INTERFACE port6 = {};
+    auto* pdo = static_cast<host::Device*>(host::FromAnyHandle(children[6].Device, "test"));
+    ASSERT_EQ(host::QueryInterface(pdo, GUID_BRIDGE_PORT_INTERFACE, &port6.InterfaceHeader, sizeof(port6), 1),
+              STATUS_SUCCESS);
+    EXPECT_EQ(port6.InterfaceHeader.Size, sizeof(BRIDGE_PORT_INTERFACE));
+    EXPECT_EQ(port6.InterfaceHeader.Version, 1);
+    EXPECT_EQ(port6.PortIndex, 6);
+    EXPECT_EQ(port6.PortHandle, &system.Bus()->Ports[6]);
+    EXPECT_EQ(port6.InterfaceHeader.Context, &system.Bus()->Ports[6]);
+    EXPECT_NE(port6.Write, nullptr);
+    EXPECT_NE(port6.SetConfig, nullptr);
+    EXPECT_NE(port6.Control, nullptr);
+    EXPECT_NE(port6.RegisterReceiveCallback, nullptr);
+}
+
+TEST(BusBringUp, ContextAfterDeviceAdd)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    for (UCHAR port = 0; port < 8; ++port) {
+        EXPECT_EQ(system.Bus()->Ports[port].PortIndex, port);
+        EXPECT_EQ(system.Bus()->Ports[port].Bus, system.Bus());
+    }
+}
+
+struct PipeCase {
+    const char* Name;
+    std::vector<host::UsbEndpointDescriptor> Endpoints;
+    NTSTATUS Start;
+    uint8_t ReaderEndpoint;
+};
+
+TEST(BusBringUp, PipeDiscovery)
+{
+    using host::UsbEndpointType;
+    const host::UsbEndpointDescriptor bulkIn{0x81, UsbEndpointType::Bulk, 512};
+    const host::UsbEndpointDescriptor bulkOut{0x02, UsbEndpointType::Bulk, 512};
+    const PipeCase cases[] = {
+        {"bulk IN without bulk OUT", {bulkIn}, STATUS_DEVICE_CONFIGURATION_ERROR, 0},
+        {"bulk OUT without bulk IN", {bulkOut}, STATUS_DEVICE_CONFIGURATION_ERROR, 0},
+        {"interrupt and isochronous pipes are ignored",
+         {{0x83, UsbEndpointType::Interrupt, 64}, bulkIn, {0x84, UsbEndpointType::Isochronous, 1024},
+          {0x05, UsbEndpointType::Interrupt, 64}, bulkOut},
+         STATUS_SUCCESS, 0x81},
+        {"the later of two bulk IN pipes carries the reader", {bulkIn, bulkOut, {0x86, UsbEndpointType::Bulk, 512}},
+         STATUS_SUCCESS, 0x86},
+        {"full-speed packets", {{0x81, UsbEndpointType::Bulk, 64}, {0x02, UsbEndpointType::Bulk, 64}}, STATUS_SUCCESS,
+         0x81},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        BusSystem system;
+        system.Model.SetEndpoints(c.Endpoints);
+        system.Model.InEndpoint = c.ReaderEndpoint;
+        ASSERT_EQ(system.Start(), c.Start);
+        if (!NT_SUCCESS(c.Start)) {
+            EXPECT_EQ(system.Model.OutTransferCount(), 0u);
+            continue;
+        }
+        WDF_USB_PIPE_INFORMATION info;
+        WDF_USB_PIPE_INFORMATION_INIT(&info);
+        WdfUsbTargetPipeGetInformation(system.Bus()->BulkInPipe, &info);
+        EXPECT_EQ(info.EndpointAddress, c.ReaderEndpoint);
+        EXPECT_EQ(system.RunningReaders(), 1);
+        system.Settle();
+        EXPECT_EQ(system.Children().size(), 8u);  // the announce was read
+    }
+}
+
+TEST(BusPower, EveryEntryToD0SendsTheHelloOnceTheReaderRuns)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(system.RunningReaders(), 0);
+    ASSERT_EQ(system.Dev->Resume(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Dev->StopAndRestart(), STATUS_SUCCESS);
+    system.Settle();
+    EXPECT_EQ(system.Model.ReadersAtHello, (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(host::CallCount("WdfUsbTargetDeviceCreateWithParameters"), 1);
+    EXPECT_EQ(system.Children().size(), 8u);  // announces after sleep and restart create nothing more
+    // The reader runs on the pipes of the new configuration.
+    system.Model.SendData(3, {1});
+    system.Settle();
+}
+
+// A restart finds the pipes anew: a configuration that lost its OUT pipe fails
+// the start instead of writing through the pipe object of the old one.
+TEST(BusPower, RestartWithAPipeMissingFailsCleanly)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    system.Model.SetEndpoints({{0x81, host::UsbEndpointType::Bulk, 512}});
+    EXPECT_EQ(system.Dev->StopAndRestart(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(system.RunningReaders(), 0);
+}
+
+struct HelloFailureCase {
+    const char* Name;
+    bridge::OutWriteFault Fault;
+    NTSTATUS Status;
+};
+
+TEST(BusPower, FailedHelloFailsD0EntryWithNoReadLeftPending)
+{
+    const HelloFailureCase cases[] = {
+        {"the write fails", bridge::OutWriteFault::Fail(STATUS_UNSUCCESSFUL), STATUS_UNSUCCESSFUL},
+        {"the bridge never takes it", bridge::OutWriteFault::Hang(), STATUS_IO_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        BusSystem system;
+        system.Model.SetOutWriteFault(bridge::OutScope::Hello, c.Fault);
+        EXPECT_EQ(system.Start(), c.Status);
+        EXPECT_EQ(system.RunningReaders(), 0);
+    }
+}
+
+TEST(BusPower, FailedHelloOnResumeLeavesNoReadPending)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    system.Model.SetOutWriteFault(bridge::OutScope::Hello, bridge::OutWriteFault::Hang());
+    EXPECT_EQ(system.Dev->Resume(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(system.RunningReaders(), 0);
+}
+
+TEST(BusPower, LeavingD0ReleasesAWaitingCommandAtOnce)
+{
+    BusSystem system;
+    system.Model.SetPortBehaviour(4, Command::Any, PortBehaviour::Silent());
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    const size_t before = system.Model.OutTransferCount();
+    ULONG accepted = 9;
+    auto sender = std::async(std::launch::async, [&] { return BusPortWrite(&system.Bus()->Ports[4], "abc", 3, &accepted); });
+    ASSERT_TRUE(system.Model.WaitForOutTransfers(before + 1, std::chrono::seconds(10)));
+    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    // A time-out would say STATUS_IO_TIMEOUT: the release is what answered.
+    EXPECT_EQ(sender.get(), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(accepted, 0u);
+}
+
+TEST(BusPower, LeavingD0WithNothingWaitingOnlyStopsTheReader)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(system.RunningReaders(), 0);
+    EXPECT_EQ(KeReadStateEvent(&system.Bus()->ResponseEvent), 0);
+    EXPECT_EQ(InterlockedCompareExchange(&system.Bus()->ResponsePending, 0, 0), 0);
+    EXPECT_EQ(system.Children().size(), 8u);
+}
+
+TEST(BusEnumeration, RepeatedAnnouncesAndRunsCreateNothingMore)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    system.Model.SendAnnounce();
+    system.Settle();
+    WdfWorkItemEnqueue(system.Bus()->EnumWorkItem);
+    system.Settle();
+    EXPECT_EQ(system.Children().size(), 8u);
+    EXPECT_EQ(host::CallCount("WdfPdoInitAllocate"), 8);
+}
+
+// Each fallible step of creating the child of port 5, made to fail: children
+// 0 to 4 stay, 5 to 7 never come, and nothing of the failed child is left.
+TEST(BusEnumeration, FailureOnOneChildKeepsTheEarlierOnesAndStops)
+{
+    const char* const steps[] = {"WdfPdoInitAllocate",      "WdfPdoInitAssignDeviceID", "WdfPdoInitAddHardwareID",
+                                 "WdfPdoInitAssignInstanceID", "WdfPdoInitAddDeviceText", "WdfDeviceCreate",
+                                 "WdfDeviceAddQueryInterface", "WdfFdoAddStaticChild"};
+    for (const char* step : steps) {
+        SCOPED_TRACE(step);
+        BusSystem system;
+        // The bus device itself is the first device created.
+        host::FailCall(step, std::string(step) == "WdfDeviceCreate" ? 7 : 6);
+        ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+        system.Settle();
+        EXPECT_EQ(system.Children().size(), 5u);
+        EXPECT_EQ(InterlockedCompareExchange(&system.Bus()->ChildrenCreated, 0, 0), 0);
+        size_t devices = 0;
+        for (auto* child : host::FromAnyHandle(system.Dev->Device(), "test")->ChildrenSnapshot()) {
+            devices += child->Type() == host::ObjectType::Device ? 1 : 0;
+        }
+        EXPECT_EQ(devices, 5u) << "a half-made child was left behind";
+        EXPECT_EQ(host::LiveDeviceInitCount(), 0) << "an initialisation record was not freed";
+        system.Model.SendAnnounce();
+        system.Settle();
+        EXPECT_EQ(system.Children().size(), 5u);
+    }
+}
+
+TEST(BusEnumeration, DeviceAddFailsWhenItsWorkItemCannotBeCreated)
+{
+    BusSystem system;
+    host::FailCall("WdfWorkItemCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system.Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system.Dev->Device(), nullptr);
+    EXPECT_EQ(system.Model.OutTransferCount(), 0u);
+}
+
+TEST(BusRemoval, SurpriseRemovalWithACommandWaitingAndReadsPending)
+{
+    BusSystem system;
+    system.Model.SetPortBehaviour(4, Command::Any, PortBehaviour::Silent());
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    const size_t before = system.Model.OutTransferCount();
+    ULONG accepted = 9;
+    auto sender = std::async(std::launch::async, [&] { return BusPortWrite(&system.Bus()->Ports[4], "abc", 3, &accepted); });
+    ASSERT_TRUE(system.Model.WaitForOutTransfers(before + 1, std::chrono::seconds(10)));
+    system.Dev->SurpriseRemove();
+    EXPECT_EQ(sender.get(), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(system.RunningReaders(), 0);
+    // A command after the bridge has gone fails at once instead of waiting.
+    EXPECT_EQ(BusPortWrite(&system.Bus()->Ports[2], "abc", 3, &accepted), STATUS_NO_SUCH_DEVICE);
+    system.Dev->Remove();
+}
+
+TEST(BusRemoval, OrderlyRemovalOfAWorkingBridge)
+{
+    BusSystem system;
+    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
+    system.Settle();
+    system.Dev->Remove();
+    EXPECT_EQ(system.RunningReaders(), 0);
+}
+
+} // namespace
