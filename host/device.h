@@ -6,6 +6,7 @@
 
 #include <wdf.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct DeviceNode {
     std::string Name;                               // the physical device object's name
     std::shared_ptr<UsbConnection> Usb;             // set for a USB function
     class Device* Pdo = nullptr;                    // set for a bus driver's child: the device that enumerated it
+    std::string InstancePath;                       // e.g. "OMBREL\PORT_03\03": where its registry keys live
 };
 
 class Driver final : public Object {
@@ -77,6 +79,11 @@ public:
     bool HasCapabilities = false;
     bool AddedAsStaticChild = false;
     std::vector<Device*> StaticChildren;  // in the order they were added
+
+    // Kept by the PnP and I/O managers.
+    std::atomic<int> OpenHandles{0};
+    std::atomic<bool> InD0{false};
+    std::atomic<bool> Removed{false};  // removal began: no new open, no new request
 };
 
 // What the system shows for a device a bus driver enumerated.

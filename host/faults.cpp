@@ -18,6 +18,7 @@ struct FaultTable {
     std::mutex Lock;
     std::multimap<std::string, ArmedFailure> Armed;
     std::map<std::string, int> Calls;
+    std::multimap<std::string, std::function<void()>> Hooks;
 };
 
 FaultTable& Table()
@@ -41,6 +42,14 @@ void ClearInjectedFailures()
     std::lock_guard<std::mutex> guard(table.Lock);
     table.Armed.clear();
     table.Calls.clear();
+    table.Hooks.clear();
+}
+
+void OnNextCall(const std::string& operation, std::function<void()> hook)
+{
+    auto& table = Table();
+    std::lock_guard<std::mutex> guard(table.Lock);
+    table.Hooks.insert({operation, std::move(hook)});
 }
 
 int CallCount(const std::string& operation)
@@ -54,6 +63,18 @@ int CallCount(const std::string& operation)
 std::optional<NTSTATUS> InjectedFailure(const char* operation)
 {
     auto& table = Table();
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(table.Lock);
+        auto found = table.Hooks.find(operation);
+        if (found != table.Hooks.end()) {
+            hook = std::move(found->second);
+            table.Hooks.erase(found);
+        }
+    }
+    if (hook) {
+        hook();
+    }
     std::lock_guard<std::mutex> guard(table.Lock);
     table.Calls[operation]++;
     // Every armed failure of the operation counts this call; the first that

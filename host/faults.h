@@ -5,6 +5,7 @@
 
 #include <ntdef.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,7 +17,13 @@ void ClearInjectedFailures();
 // How many calls of `operation` the stand-in has seen since the last clear.
 int CallCount(const std::string& operation);
 
-// Called by the stand-in at the start of a fallible operation.
+// Runs `hook` once, at the start of the next call of `operation`, on the
+// calling thread and before the call does anything: a test's way to make
+// something happen in exactly the window it wants to probe.
+void OnNextCall(const std::string& operation, std::function<void()> hook);
+
+// Called by the stand-in at the start of a fallible operation; runs a hook
+// armed for it first.
 std::optional<NTSTATUS> InjectedFailure(const char* operation);
 
 } // namespace host

@@ -83,6 +83,12 @@ T* FromHandleAs(const void* handle, ObjectType expected, const char* operation)
 // Resolves a creation's parent: the attributes' ParentObject, else `fallback`.
 Object* ParentFromAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, Object* fallback, const char* operation);
 
+// The framework refuses new children of an object it is deleting.
+inline NTSTATUS ParentAcceptsChildren(const Object* parent)
+{
+    return parent != nullptr && parent->IsDeleting() ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
+}
+
 // Deletes the object and its subtree: Quiesce and cleanup callbacks (children
 // first), then destroy callbacks and contexts.
 void DeleteObject(Object* object);

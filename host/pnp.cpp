@@ -1,8 +1,15 @@
 #include "host/pnp.h"
 
+#include "host/io.h"
+#include "host/registry.h"
 #include "host/strings.h"
 #include "host/usb.h"
 #include "host/verifier.h"
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <thread>
 
 namespace host {
 
@@ -48,6 +55,26 @@ std::unique_ptr<LoadedDriver> LoadedDriver::Load(const std::string& serviceName,
     return std::unique_ptr<LoadedDriver>(new LoadedDriver(serviceName, created));
 }
 
+std::unique_ptr<LoadedDriver> LoadedDriver::LoadModule(const std::string& serviceName, const std::string& modulePath,
+                                                      NTSTATUS* status)
+{
+    void* module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        Bugcheck("cannot load driver module %s: %s", modulePath.c_str(), dlerror());
+    }
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module, "DriverEntry"));
+    if (entry == nullptr) {
+        Bugcheck("driver module %s exports no DriverEntry", modulePath.c_str());
+    }
+    auto driver = Load(serviceName, entry, status);
+    if (!driver) {
+        dlclose(module);
+        return nullptr;
+    }
+    driver->Module = module;
+    return driver;
+}
+
 LoadedDriver::~LoadedDriver()
 {
     Object* driver = FromAnyHandle(DriverHandle, "driver unload");
@@ -57,6 +84,9 @@ LoadedDriver::~LoadedDriver()
         }
     }
     DeleteObject(driver);
+    if (Module != nullptr) {
+        dlclose(Module);
+    }
 }
 
 DevNode::DevNode(LoadedDriver& driver, std::shared_ptr<DeviceNode> node) : Driver(driver), NodeRecord(std::move(node))
@@ -118,19 +148,28 @@ NTSTATUS DevNode::Start()
     return STATUS_SUCCESS;
 }
 
+// Power-managed queues dispatch once D0 entry has succeeded, and stop before
+// D0 exit runs.
 NTSTATUS DevNode::EnterD0(WDF_POWER_DEVICE_STATE previous)
 {
     auto* device = DeviceFromHandle(DeviceHandle, "D0 entry");
+    NTSTATUS status = STATUS_SUCCESS;
     if (auto entry = device->Init.PnpPower.EvtDeviceD0Entry) {
         CallbackScope scope("EvtDeviceD0Entry", PASSIVE_LEVEL, false);
-        return entry(DeviceHandle, previous);
+        status = entry(DeviceHandle, previous);
     }
-    return STATUS_SUCCESS;
+    if (NT_SUCCESS(status)) {
+        device->InD0 = true;
+        PowerUpQueues(device);
+    }
+    return status;
 }
 
 void DevNode::LeaveD0(WDF_POWER_DEVICE_STATE target)
 {
     auto* device = DeviceFromHandle(DeviceHandle, "D0 exit");
+    PowerDownQueues(device);
+    device->InD0 = false;
     if (auto exit = device->Init.PnpPower.EvtDeviceD0Exit) {
         CallbackScope scope("EvtDeviceD0Exit", PASSIVE_LEVEL, false);
         const NTSTATUS status = exit(DeviceHandle, target);
@@ -194,6 +233,11 @@ void DevNode::SurpriseRemove()
     if (NodeRecord->Usb) {
         NodeRecord->Usb->Unplug();
     }
+    if (DeviceHandle != nullptr) {
+        auto* device = DeviceFromHandle(DeviceHandle, "surprise removal");
+        device->Removed = true;
+        PurgeQueues(device);
+    }
     if (CurrentState == DeviceState::Started) {
         LeaveD0(WdfPowerDeviceD3Final);
     }
@@ -207,9 +251,26 @@ void DevNode::SurpriseRemove()
     CurrentState = DeviceState::SurpriseRemoved;
 }
 
+// The framework purges the device's queues and waits until the driver has
+// completed every request it holds before the device goes.
 void DevNode::Remove()
 {
     std::lock_guard<std::mutex> guard(Transition);
+    if (DeviceHandle != nullptr) {
+        auto* device = DeviceFromHandle(DeviceHandle, "removal");
+        device->Removed = true;
+        PurgeQueues(device);
+        // The system removes a device only once every handle to it is closed.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (device->OpenHandles > 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                Bugcheck("device of %s removed while an application still holds a handle to it",
+                         Driver.Name().c_str());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        WaitForDriverRequests(device, "device removal");
+    }
     if (CurrentState == DeviceState::Started) {
         LeaveD0(WdfPowerDeviceD3Final);
     }
@@ -222,7 +283,9 @@ void DevNode::DeleteDevice()
     if (DeviceHandle == nullptr) {
         return;
     }
-    DeleteObject(FromAnyHandle(DeviceHandle, "device removal"));
+    auto* device = DeviceFromHandle(DeviceHandle, "device removal");
+    RemoveNamesOf(device);
+    DeleteObject(device);
     DeviceHandle = nullptr;
 }
 

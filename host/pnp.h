@@ -19,6 +19,10 @@ class LoadedDriver {
 public:
     static std::unique_ptr<LoadedDriver> Load(const std::string& serviceName, PDRIVER_INITIALIZE driverEntry,
                                               NTSTATUS* status = nullptr);
+    // Loads the driver from its own module, as the system loads a driver
+    // image: the module exports DriverEntry and nothing else.
+    static std::unique_ptr<LoadedDriver> LoadModule(const std::string& serviceName, const std::string& modulePath,
+                                                    NTSTATUS* status = nullptr);
     ~LoadedDriver();
     WDFDRIVER Handle() const { return DriverHandle; }
     const std::string& Name() const { return ServiceName; }
@@ -27,6 +31,7 @@ private:
     LoadedDriver(std::string name, WDFDRIVER handle) : ServiceName(std::move(name)), DriverHandle(handle) {}
     std::string ServiceName;
     WDFDRIVER DriverHandle;
+    void* Module = nullptr;
 };
 
 enum class DeviceState { Absent, Started, LowPower, SurpriseRemoved, StartFailed, Removed };

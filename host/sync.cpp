@@ -135,6 +135,9 @@ extern "C" NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes,
         return *failure;
     }
     Object* parent = host::ParentFromAttributes(SpinLockAttributes, nullptr, "WdfSpinLockCreate");
+    if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
+        return refused;
+    }
     auto* lock = new host::SpinLock(parent);
     lock->ApplyAttributes(SpinLockAttributes, "WdfSpinLockCreate");
     *SpinLock = reinterpret_cast<WDFSPINLOCK>(lock);
@@ -160,6 +163,9 @@ extern "C" NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDF
         return *failure;
     }
     Object* parent = host::ParentFromAttributes(LockAttributes, nullptr, "WdfWaitLockCreate");
+    if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
+        return refused;
+    }
     auto* lock = new host::WaitLock(parent);
     lock->ApplyAttributes(LockAttributes, "WdfWaitLockCreate");
     *Lock = reinterpret_cast<WDFWAITLOCK>(lock);

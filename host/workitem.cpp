@@ -132,6 +132,9 @@ extern "C" NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_A
     if (auto failure = host::InjectedFailure("WdfWorkItemCreate")) {
         return *failure;
     }
+    if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
+        return refused;
+    }
     auto* item = new host::WorkItem(parent, *Config);
     item->ApplyAttributes(Attributes, "WdfWorkItemCreate");
     *WorkItem = reinterpret_cast<WDFWORKITEM>(item);

@@ -53,6 +53,7 @@ typedef enum _WDF_SYNCHRONIZATION_SCOPE {
 #define WDF_NO_OBJECT_ATTRIBUTES nullptr
 #define WDF_NO_HANDLE nullptr
 #define WDF_NO_CONTEXT nullptr
+#define WDF_NO_EVENT_CALLBACK nullptr
 #define WDF_NO_SEND_OPTIONS nullptr
 
 // ---- objects and contexts
@@ -483,6 +484,18 @@ VOID WdfPdoInitSetDefaultLocale(_In_ PWDFDEVICE_INIT DeviceInit, _In_ LCID Local
 NTSTATUS WdfDeviceCreate(_Inout_ PWDFDEVICE_INIT* DeviceInit, _In_opt_ PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
                          _Out_ WDFDEVICE* Device);
 NTSTATUS WdfDeviceAddQueryInterface(_In_ WDFDEVICE Device, _In_ PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig);
+NTSTATUS WdfDeviceCreateDeviceInterface(_In_ WDFDEVICE Device, _In_ const GUID* InterfaceClassGUID,
+                                        _In_opt_ PCUNICODE_STRING ReferenceString);
+NTSTATUS WdfDeviceCreateSymbolicLink(_In_ WDFDEVICE Device, _In_ PCUNICODE_STRING SymbolicLinkName);
+NTSTATUS WdfDeviceAllocAndQueryProperty(_In_ WDFDEVICE Device, _In_ DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                        _In_ POOL_TYPE PoolType, _In_opt_ PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes,
+                                        _Out_ WDFMEMORY* PropertyMemory);
+NTSTATUS WdfDeviceOpenRegistryKey(_In_ WDFDEVICE Device, _In_ ULONG DeviceInstanceKeyType,
+                                  _In_ ACCESS_MASK DesiredAccess, _In_opt_ PWDF_OBJECT_ATTRIBUTES KeyAttributes,
+                                  _Out_ WDFKEY* Key);
+NTSTATUS WdfDeviceOpenDevicemapKey(_In_ WDFDEVICE Device, _In_ PCUNICODE_STRING KeyName,
+                                   _In_ ACCESS_MASK DesiredAccess, _In_opt_ PWDF_OBJECT_ATTRIBUTES KeyAttributes,
+                                   _Out_ WDFKEY* Key);
 VOID WdfDeviceSetPnpCapabilities(_In_ WDFDEVICE Device, _In_ PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
 NTSTATUS WdfFdoQueryForInterface(_In_ WDFDEVICE Fdo, _In_ LPCGUID InterfaceType, _Out_ PINTERFACE Interface,
                                  _In_ USHORT Size, _In_ USHORT Version, _In_opt_ PVOID InterfaceSpecificData);
@@ -500,6 +513,32 @@ NTSTATUS WdfWorkItemCreate(_In_ PWDF_WORKITEM_CONFIG Config, _In_ PWDF_OBJECT_AT
 VOID WdfWorkItemEnqueue(_In_ WDFWORKITEM WorkItem);
 WDFOBJECT WdfWorkItemGetParentObject(_In_ WDFWORKITEM WorkItem);
 VOID WdfWorkItemFlush(_In_ WDFWORKITEM WorkItem);
+
+NTSTATUS WdfIoQueueCreate(_In_ WDFDEVICE Device, _In_ PWDF_IO_QUEUE_CONFIG Config,
+                          _In_opt_ PWDF_OBJECT_ATTRIBUTES QueueAttributes, _Out_opt_ WDFQUEUE* Queue);
+WDFDEVICE WdfIoQueueGetDevice(_In_ WDFQUEUE Queue);
+WDF_IO_QUEUE_STATE WdfIoQueueGetState(_In_ WDFQUEUE Queue, _Out_opt_ PULONG QueueRequests,
+                                      _Out_opt_ PULONG DriverRequests);
+NTSTATUS WdfIoQueueRetrieveNextRequest(_In_ WDFQUEUE Queue, _Out_ WDFREQUEST* OutRequest);
+
+NTSTATUS WdfRequestRetrieveInputBuffer(_In_ WDFREQUEST Request, _In_ size_t MinimumRequiredLength,
+                                       _Outptr_result_bytebuffer_(*Length) PVOID* Buffer, _Out_opt_ size_t* Length);
+NTSTATUS WdfRequestRetrieveOutputBuffer(_In_ WDFREQUEST Request, _In_ size_t MinimumRequiredSize,
+                                        _Outptr_result_bytebuffer_(*Length) PVOID* Buffer, _Out_opt_ size_t* Length);
+NTSTATUS WdfRequestForwardToIoQueue(_In_ WDFREQUEST Request, _In_ WDFQUEUE DestinationQueue);
+VOID WdfRequestComplete(_In_ WDFREQUEST Request, _In_ NTSTATUS Status);
+VOID WdfRequestCompleteWithInformation(_In_ WDFREQUEST Request, _In_ NTSTATUS Status, _In_ ULONG_PTR Information);
+WDFFILEOBJECT WdfRequestGetFileObject(_In_ WDFREQUEST Request);
+NTSTATUS WdfRequestRequeue(_In_ WDFREQUEST Request);
+
+WDFDEVICE WdfFileObjectGetDevice(_In_ WDFFILEOBJECT FileObject);
+
+NTSTATUS WdfRegistryQueryUnicodeString(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName,
+                                       _Out_opt_ PUSHORT ValueByteLength, _Inout_opt_ PUNICODE_STRING Value);
+NTSTATUS WdfRegistryAssignUnicodeString(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName,
+                                        _In_ PCUNICODE_STRING Value);
+NTSTATUS WdfRegistryRemoveValue(_In_ WDFKEY Key, _In_ PCUNICODE_STRING ValueName);
+VOID WdfRegistryClose(_In_ WDFKEY Key);
 
 PVOID WdfMemoryGetBuffer(_In_ WDFMEMORY Memory, _Out_opt_ size_t* BufferSize);
 

@@ -1,0 +1,102 @@
+// The I/O side of the stand-in: framework queues, requests and file objects,
+// and the I/O manager through which an application opens a device by name and
+// sends it reads, writes and device-control requests, synchronously or not.
+#pragma once
+
+#include "host/device.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// The application's view of one I/O operation: it ends exactly once, with a
+// status, an information count and, for reads and device controls, the bytes
+// the driver returned.
+class IoOperation {
+public:
+    bool Wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    bool Done();
+    NTSTATUS Status();
+    ULONG_PTR Information();
+    std::vector<uint8_t> Output();
+    // Asks the I/O manager to cancel the operation (CancelIoEx on it).
+    void Cancel();
+
+private:
+    friend class Request;
+    friend class FileHandle;
+    std::mutex Lock;
+    std::condition_variable Finished;
+    bool IsDone = false;
+    NTSTATUS FinalStatus = STATUS_PENDING;
+    ULONG_PTR FinalInformation = 0;
+    std::vector<uint8_t> FinalOutput;
+    class Request* Pending = nullptr;  // guarded by the I/O lock; null once completed
+};
+
+class FileObject;
+
+// An application's open handle to a device.
+class FileHandle {
+public:
+    ~FileHandle();  // closes the handle if it is still open
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    std::shared_ptr<IoOperation> ReadAsync(ULONG length);
+    std::shared_ptr<IoOperation> WriteAsync(const std::vector<uint8_t>& data);
+    std::shared_ptr<IoOperation> DeviceIoControlAsync(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength);
+
+    // Synchronous forms: they wait for the operation to end.
+    NTSTATUS Read(ULONG length, std::vector<uint8_t>& data);
+    NTSTATUS Write(const std::vector<uint8_t>& data, ULONG* written = nullptr);
+    NTSTATUS DeviceIoControl(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
+                             std::vector<uint8_t>* output = nullptr, ULONG_PTR* information = nullptr);
+
+    // Cancels every operation of this handle still in progress (CancelIo).
+    void CancelAll();
+    // Cleanup and close: the framework cancels this file's requests still
+    // waiting in the device's queues; the close follows once every request of
+    // the file has ended.
+    void Close();
+    bool IsOpen() const { return File != nullptr; }
+
+private:
+    friend NTSTATUS OpenDevice(const std::string& name, std::unique_ptr<FileHandle>& handle);
+    explicit FileHandle(FileObject* file) : File(file) {}
+    std::shared_ptr<IoOperation> Send(class Request* request);
+
+    FileObject* File;
+    std::mutex OperationsLock;
+    std::vector<std::weak_ptr<IoOperation>> Operations;
+};
+
+// Opens a device by the name an application uses: "COM7", "\\.\COM7" or a
+// full object name such as "\DosDevices\Global\COM7". A second open of an
+// exclusive device is refused here, without calling the driver.
+NTSTATUS OpenDevice(const std::string& name, std::unique_ptr<FileHandle>& handle);
+
+// How long the stand-in waits for a driver to complete a request it holds when
+// something must wait for it (a handle's close, the device's removal) before
+// the verifier reports the request as never completed.
+void SetRequestCompletionLimit(std::chrono::milliseconds limit);
+
+// Power-managed queues of the device dispatch only while it is in D0; the PnP
+// manager calls these around D0 entry and exit.
+void PowerUpQueues(Device* device);
+void PowerDownQueues(Device* device);
+// Removal: every request waiting in the device's queues is cancelled and new
+// ones are refused with STATUS_DELETE_PENDING.
+void PurgeQueues(Device* device);
+// Waits until the driver holds no request of the device (removal waits so).
+void WaitForDriverRequests(Device* device, const char* why);
+// Requests the driver holds right now, over all devices: a test's check that
+// nothing was left uncompleted.
+int OutstandingDriverRequests();
+
+} // namespace host

@@ -1,0 +1,40 @@
+// The registry and the object namespace as the drivers and the system see
+// them: device hardware keys, the device map, symbolic links and device
+// interfaces. Names compare without regard to case, as Windows compares them.
+#pragma once
+
+#include "host/device.h"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// Registry values, by key path and value name.
+void RegistrySetString(const std::string& keyPath, const std::string& valueName, const std::string& data);
+void RegistrySetDword(const std::string& keyPath, const std::string& valueName, ULONG data);
+std::optional<std::string> RegistryGetString(const std::string& keyPath, const std::string& valueName);
+// The string values of a key, by name (e.g. the SERIALCOMM device map).
+std::map<std::string, std::string> RegistryStrings(const std::string& keyPath);
+void RegistryDeleteKey(const std::string& keyPath);
+
+// The key path of a device's hardware key ("Device Parameters") and of the
+// serial device map.
+std::string HardwareKeyPath(const DeviceNode& node);
+extern const char* const SerialCommKeyPath;
+
+// Symbolic links: the device a name leads to, if any.
+Device* LookupSymbolicLink(const std::string& name);
+std::vector<std::string> SymbolicLinksOf(Device* device);
+void RemoveNamesOf(Device* device);
+
+struct DeviceInterfaceRecord {
+    GUID InterfaceClass;
+    std::string ReferenceString;
+    Device* Owner;
+};
+std::vector<DeviceInterfaceRecord> DeviceInterfaces(const GUID& interfaceClass);
+
+} // namespace host

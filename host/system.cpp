@@ -1,0 +1,299 @@
+#include "host/system.h"
+
+#include "host/registry.h"
+#include "host/strings.h"
+#include "host/usb.h"
+#include "host/verifier.h"
+#include "host/workitem.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace host {
+
+namespace {
+
+bool SameId(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+} // namespace
+
+System::System() : Worker([this] { WorkerLoop(); })
+{
+    SetChildArrivalHandler([this](Device* bus, Device* child) { OnChildArrived(bus, child); });
+}
+
+System::~System()
+{
+    while (!Buses.empty()) {
+        Remove(*Buses.back().Dev);
+    }
+    SetChildArrivalHandler(nullptr);
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Stopping = true;
+    }
+    Changed.notify_all();
+    Worker.join();
+    Drivers.clear();
+}
+
+NTSTATUS System::InstallDriver(const std::string& service, PDRIVER_INITIALIZE entry,
+                               std::vector<std::string> hardwareIds, bool servesSerialPorts)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    auto driver = LoadedDriver::Load(service, entry, &status);
+    return Install(std::move(driver), status, std::move(hardwareIds), servesSerialPorts);
+}
+
+NTSTATUS System::InstallDriverModule(const std::string& service, const std::string& modulePath,
+                                     std::vector<std::string> hardwareIds, bool servesSerialPorts)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    auto driver = LoadedDriver::LoadModule(service, modulePath, &status);
+    return Install(std::move(driver), status, std::move(hardwareIds), servesSerialPorts);
+}
+
+NTSTATUS System::Install(std::unique_ptr<LoadedDriver> driver, NTSTATUS status, std::vector<std::string> hardwareIds,
+                         bool servesSerialPorts)
+{
+    if (driver) {
+        std::lock_guard<std::mutex> guard(Lock);
+        Drivers.push_back({std::move(driver), std::move(hardwareIds), servesSerialPorts});
+    }
+    return status;
+}
+
+void System::SetPortNames(std::vector<std::string> names)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    PortNames = std::move(names);
+    PortsNamed = 0;
+}
+
+std::string System::NextPortName()
+{
+    const size_t index = PortsNamed++;
+    if (index < PortNames.size()) {
+        return PortNames[index];
+    }
+    return "COM" + std::to_string(3 + index);
+}
+
+System::Installed* System::DriverFor(const std::vector<std::u16string>& hardwareIds)
+{
+    for (const auto& id : hardwareIds) {
+        for (auto& installed : Drivers) {
+            for (const auto& served : installed.HardwareIds) {
+                if (SameId(Narrow(id), served)) {
+                    return &installed;
+                }
+            }
+        }
+    }
+    return nullptr;
+}
+
+DevNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus)
+{
+    LoadedDriver* driver = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        for (auto& installed : Drivers) {
+            if (installed.Driver->Name() == service) {
+                driver = installed.Driver.get();
+            }
+        }
+    }
+    if (driver == nullptr) {
+        Bugcheck("no driver %s is installed", service.c_str());
+    }
+    auto node = std::make_shared<DeviceNode>();
+    node->Name = "\\Device\\USBPDO-" + std::to_string(NodesCreated++);
+    node->InstancePath = "USB\\VID_0000&PID_0000\\" + std::to_string(NodesCreated);
+    node->Usb = std::make_shared<UsbConnection>(model);
+    node->Usb->Plug();
+    auto dev = std::make_unique<DevNode>(*driver, node);
+    DevNode& ref = *dev;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Buses.push_back({node, std::move(dev)});
+    }
+    const NTSTATUS status = ref.Start();
+    if (startStatus != nullptr) {
+        *startStatus = status;
+    }
+    return ref;
+}
+
+// Children arrive from the bus driver's enumeration; the PnP manager starts
+// their function drivers later, on its own thread, as Windows does.
+void System::OnChildArrived(Device* bus, Device* child)
+{
+    DevNode* busNode = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        for (auto& entry : Buses) {
+            if (entry.Dev->Device() == bus->Handle()) {
+                busNode = entry.Dev.get();
+            }
+        }
+        if (busNode == nullptr) {
+            return;
+        }
+        Work.push_back([this, busNode, child] {
+            auto node = std::make_shared<DeviceNode>();
+            Installed* installed;
+            std::string portName;
+            {
+                std::lock_guard<std::mutex> inner(Lock);
+                node->Name = "\\Device\\" + std::string("OMB") + std::to_string(NodesCreated++);
+                node->InstancePath = Narrow(child->Init.DeviceId) + "\\" + Narrow(child->Init.InstanceId);
+                node->Pdo = child;
+                installed = DriverFor(child->Init.HardwareIds);
+                if (installed != nullptr && installed->ServesSerialPorts) {
+                    portName = NextPortName();
+                }
+            }
+            if (installed == nullptr) {
+                return;  // no function driver for this child: it stays without one
+            }
+            if (!portName.empty()) {
+                RegistrySetString(HardwareKeyPath(*node), "PortName", portName);
+            }
+            auto dev = std::make_unique<DevNode>(*installed->Driver, node);
+            const NTSTATUS status = dev->Start();
+            std::lock_guard<std::mutex> inner(Lock);
+            Children.push_back({busNode, std::move(dev), status});
+        });
+    }
+    Changed.notify_all();
+}
+
+void System::WorkerLoop()
+{
+    std::unique_lock<std::mutex> guard(Lock);
+    for (;;) {
+        Changed.wait(guard, [this] { return Stopping || !Work.empty(); });
+        if (Work.empty()) {
+            return;
+        }
+        auto job = std::move(Work.front());
+        Work.pop_front();
+        WorkRunning = true;
+        guard.unlock();
+        job();
+        guard.lock();
+        WorkRunning = false;
+        Changed.notify_all();
+    }
+}
+
+bool System::WaitIdle(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // A work item may report children, and starting a child may queue work:
+    // wait until both workers are idle at once.
+    for (int round = 0; round < 3; ++round) {
+        if (!WaitForWorkItemsIdle(std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now()))) {
+            return false;
+        }
+        std::unique_lock<std::mutex> guard(Lock);
+        if (!Changed.wait_until(guard, deadline, [this] { return Work.empty() && !WorkRunning; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<DevNode*> System::ChildNodes(DevNode& bus)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    std::vector<DevNode*> nodes;
+    for (auto& child : Children) {
+        if (child.Bus == &bus && NT_SUCCESS(child.StartStatus)) {
+            nodes.push_back(child.Node.get());
+        }
+    }
+    return nodes;
+}
+
+std::vector<NTSTATUS> System::ChildStartResults(DevNode& bus)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    std::vector<NTSTATUS> results;
+    for (auto& child : Children) {
+        if (child.Bus == &bus) {
+            results.push_back(child.StartStatus);
+        }
+    }
+    return results;
+}
+
+NTSTATUS System::Sleep(DevNode& bus)
+{
+    for (DevNode* child : ChildNodes(bus)) {
+        child->Sleep();
+    }
+    return bus.Sleep();
+}
+
+NTSTATUS System::Resume(DevNode& bus)
+{
+    const NTSTATUS status = bus.Resume();
+    for (DevNode* child : ChildNodes(bus)) {
+        child->Resume();
+    }
+    return status;
+}
+
+void System::SurpriseRemove(DevNode& bus)
+{
+    WaitIdle();
+    for (DevNode* child : ChildNodes(bus)) {
+        child->SurpriseRemove();
+    }
+    bus.SurpriseRemove();
+}
+
+void System::RemoveChildren(DevNode& bus)
+{
+    std::vector<std::unique_ptr<DevNode>> removed;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        for (auto it = Children.begin(); it != Children.end();) {
+            if (it->Bus == &bus) {
+                removed.push_back(std::move(it->Node));
+                it = Children.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& child : removed) {
+        child->Remove();
+        RegistryDeleteKey(HardwareKeyPath(child->Node()));
+    }
+}
+
+void System::Remove(DevNode& bus)
+{
+    WaitIdle();
+    RemoveChildren(bus);
+    bus.Remove();
+    std::lock_guard<std::mutex> guard(Lock);
+    for (auto it = Buses.begin(); it != Buses.end(); ++it) {
+        if (it->Dev.get() == &bus) {
+            it->Node->Usb->Unplug();
+            Buses.erase(it);
+            break;
+        }
+    }
+}
+
+} // namespace host

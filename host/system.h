@@ -1,0 +1,94 @@
+// A whole system: installed drivers matched to devices by hardware ID (the
+// INF files' role), a port installer that names serial ports, a PnP worker
+// that starts a function driver on every child a bus reports, and power and
+// removal of a bus together with its children.
+#pragma once
+
+#include "host/pnp.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace host {
+
+class System {
+public:
+    System();
+    ~System();  // removes every device, children first, and unloads the drivers
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+
+    // Loads a driver and records which hardware IDs it serves. A driver that
+    // serves serial ports gets a PortName in each device's hardware key.
+    NTSTATUS InstallDriver(const std::string& service, PDRIVER_INITIALIZE entry, std::vector<std::string> hardwareIds,
+                           bool servesSerialPorts = false);
+    // The same for a driver built as its own module.
+    NTSTATUS InstallDriverModule(const std::string& service, const std::string& modulePath,
+                                 std::vector<std::string> hardwareIds, bool servesSerialPorts = false);
+    // Names the port installer gives, in order of arrival: COM3, COM4, ...
+    // unless set here; an empty name gives the port no PortName at all.
+    void SetPortNames(std::vector<std::string> names);
+
+    // Plugs a USB device in and starts `service` on it.
+    DevNode& PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus = nullptr);
+    // Waits until the PnP worker and the system worker are idle.
+    bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // Children of `bus` that got a function driver, in order of arrival.
+    std::vector<DevNode*> ChildNodes(DevNode& bus);
+    // The status with which each child's start ended, in order of arrival.
+    std::vector<NTSTATUS> ChildStartResults(DevNode& bus);
+
+    // Power and removal of a bus and its children, in the order the system
+    // sends them: children leave D0 before their bus and come back after it.
+    NTSTATUS Sleep(DevNode& bus);
+    NTSTATUS Resume(DevNode& bus);
+    void SurpriseRemove(DevNode& bus);
+    void Remove(DevNode& bus);
+
+private:
+    struct Installed {
+        std::unique_ptr<LoadedDriver> Driver;
+        std::vector<std::string> HardwareIds;
+        bool ServesSerialPorts;
+    };
+    struct Child {
+        DevNode* Bus;
+        std::unique_ptr<DevNode> Node;
+        NTSTATUS StartStatus;
+    };
+    struct Bus {
+        std::shared_ptr<DeviceNode> Node;
+        std::unique_ptr<DevNode> Dev;
+    };
+
+    NTSTATUS Install(std::unique_ptr<LoadedDriver> driver, NTSTATUS status, std::vector<std::string> hardwareIds,
+                     bool servesSerialPorts);
+    void OnChildArrived(Device* bus, Device* child);
+    void WorkerLoop();
+    Installed* DriverFor(const std::vector<std::u16string>& hardwareIds);
+    std::string NextPortName();
+    void RemoveChildren(DevNode& bus);
+
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::vector<Installed> Drivers;
+    std::vector<Bus> Buses;
+    std::vector<Child> Children;
+    std::deque<std::function<void()>> Work;
+    bool WorkRunning = false;
+    bool Stopping = false;
+    std::vector<std::string> PortNames;
+    size_t PortsNamed = 0;
+    unsigned NodesCreated = 0;
+    std::thread Worker;
+};
+
+} // namespace host
