@@ -1,0 +1,234 @@
+//
+// Driver entry of OmbrelPort, the port device's creation and removal, and the
+// open and close of its one handle. This translation unit emits the GUIDs that
+// the port driver uses. All of it runs at PASSIVE_LEVEL.
+//
+#define OMBREL_DEFINE_GUIDS
+#include "port.h"
+
+namespace {
+
+// Line settings until an application sets its own; no parity and one stop
+// bit are the zeros of the cleared context.
+constexpr ULONG DefaultBaudRate = 115200;
+constexpr UCHAR DefaultDataBits = 8;
+
+constexpr UCHAR HandleOpened = 1;  // argument of PORT_CONTROL_OPEN
+constexpr UCHAR HandleClosed = 0;
+
+// Every handle starts and ends with no wait mask and nothing pending.
+_IRQL_requires_(PASSIVE_LEVEL)
+void ResetEventState(OMBREL_PORT_CONTEXT* Port)
+{
+    WdfSpinLockAcquire(Port->EventLock);
+    Port->WaitMask = 0;
+    Port->PendingEvents = 0;
+    WdfSpinLockRelease(Port->EventLock);
+}
+
+// Copies the bus child's interface into the context. All four operations are
+// required, since every request path calls the one it needs without a test.
+// A failed query leaves the copy zeroed, so clean-up calls nothing through it.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS QueryBusInterface(OMBREL_PORT_CONTEXT* Port)
+{
+    BRIDGE_PORT_INTERFACE* bus = &Port->BusInterface;
+    constexpr USHORT interfaceSize = sizeof(BRIDGE_PORT_INTERFACE);
+
+    RtlZeroMemory(bus, sizeof(*bus));
+    bus->InterfaceHeader.Size = interfaceSize;
+    bus->InterfaceHeader.Version = BRIDGE_PORT_INTERFACE_VERSION;
+
+    const NTSTATUS status = WdfFdoQueryForInterface(Port->Device, &GUID_BRIDGE_PORT_INTERFACE, &bus->InterfaceHeader,
+                                                    interfaceSize, BRIDGE_PORT_INTERFACE_VERSION, nullptr);
+    if (!NT_SUCCESS(status)) {
+        RtlZeroMemory(bus, sizeof(*bus));
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    if (bus->Write == nullptr || bus->SetConfig == nullptr || bus->Control == nullptr ||
+        bus->RegisterReceiveCallback == nullptr) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The default queue presents one request at a time at PASSIVE_LEVEL, which
+// the blocking interface operations need, and leaves zero-length reads and
+// writes to the framework. The manual queues hold parked reads and the one
+// parked wait; the wait is held also while the device is out of D0.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CreateQueues(OMBREL_PORT_CONTEXT* Port)
+{
+    WDF_IO_QUEUE_CONFIG queueConfig;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
+    queueConfig.EvtIoRead = EvtPortIoRead;
+    queueConfig.EvtIoWrite = EvtPortIoWrite;
+    queueConfig.EvtIoDeviceControl = EvtPortIoDeviceControl;
+
+    WDF_OBJECT_ATTRIBUTES queueAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&queueAttributes);
+    queueAttributes.ExecutionLevel = WdfExecutionLevelPassive;
+
+    NTSTATUS status = WdfIoQueueCreate(Port->Device, &queueConfig, &queueAttributes, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchManual);
+    status = WdfIoQueueCreate(Port->Device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &Port->ReadQueue);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchManual);
+    queueConfig.PowerManaged = WdfFalse;
+    return WdfIoQueueCreate(Port->Device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &Port->WaitMaskQueue);
+}
+
+}  // namespace
+
+// No unload routine and no driver attributes: every object the driver creates
+// belongs to a port device and goes away with it.
+extern "C"
+_Use_decl_annotations_
+NTSTATUS
+DriverEntry(
+    PDRIVER_OBJECT DriverObject,
+    PUNICODE_STRING RegistryPath
+    )
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, EvtPortDeviceAdd);
+
+    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+}
+
+// Makes the child an exclusive COM port bound to its channel. On a failure
+// after the device exists the framework deletes it, and EvtPortDeviceCleanup
+// undoes what was published.
+_Use_decl_annotations_
+NTSTATUS
+EvtPortDeviceAdd(
+    WDFDRIVER Driver,
+    PWDFDEVICE_INIT DeviceInit
+    )
+{
+    UNREFERENCED_PARAMETER(Driver);
+
+    WdfDeviceInitSetDeviceType(DeviceInit, FILE_DEVICE_SERIAL_PORT);
+    WdfDeviceInitSetExclusive(DeviceInit, TRUE);
+
+    WDF_FILEOBJECT_CONFIG fileConfig;
+    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, EvtPortFileCreate, EvtPortFileClose, WDF_NO_EVENT_CALLBACK);
+    WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
+
+    // No synchronisation scope: the port's own locks and the sequential
+    // default queue order its callbacks.
+    WDF_OBJECT_ATTRIBUTES deviceAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, OMBREL_PORT_CONTEXT);
+    deviceAttributes.EvtCleanupCallback = EvtPortDeviceCleanup;
+    deviceAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
+
+    WDFDEVICE device;
+    NTSTATUS status = WdfDeviceCreate(&DeviceInit, &deviceAttributes, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    OMBREL_PORT_CONTEXT* port = PortGetContext(device);
+    RtlZeroMemory(port, sizeof(*port));
+    port->Device = device;
+    port->LineConfig.BaudRate = DefaultBaudRate;
+    port->LineConfig.DataBits = DefaultDataBits;
+
+    status = QueryBusInterface(port);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_OBJECT_ATTRIBUTES ownedByDevice;
+    WDF_OBJECT_ATTRIBUTES_INIT(&ownedByDevice);
+    ownedByDevice.ParentObject = device;
+
+    status = WdfSpinLockCreate(&ownedByDevice, &port->RingLock);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WdfSpinLockCreate(&ownedByDevice, &port->EventLock);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    status = WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_COMPORT, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    status = PortCreateSymbolicLink(device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    status = CreateQueues(port);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    // Last, so that data reaches the port only once the ring, both locks and
+    // both manual queues exist. From here on data is kept whether or not a
+    // handle is open.
+    port->BusInterface.RegisterReceiveCallback(port->BusInterface.PortHandle, PortReceiveData, port);
+    return STATUS_SUCCESS;
+}
+
+// Also runs for a device whose add failed part-way. Removing the receive
+// callback returns only once no delivery is running in it, so the context may
+// go after this. A missing SERIALCOMM value is no failure, and there is no one
+// to report any other to.
+_Use_decl_annotations_
+VOID
+EvtPortDeviceCleanup(
+    WDFOBJECT Object
+    )
+{
+    const WDFDEVICE device = static_cast<WDFDEVICE>(Object);
+    OMBREL_PORT_CONTEXT* port = PortGetContext(device);
+
+    if (port->BusInterface.RegisterReceiveCallback != nullptr) {
+        port->BusInterface.RegisterReceiveCallback(port->BusInterface.PortHandle, nullptr, nullptr);
+    }
+    PortUpdateDeviceMap(device, nullptr, FALSE);
+}
+
+// The event state is reset even when the device refuses the open.
+_Use_decl_annotations_
+VOID
+EvtPortFileCreate(
+    WDFDEVICE Device,
+    WDFREQUEST Request,
+    WDFFILEOBJECT FileObject
+    )
+{
+    UNREFERENCED_PARAMETER(FileObject);
+
+    OMBREL_PORT_CONTEXT* port = PortGetContext(Device);
+    ResetEventState(port);
+
+    const NTSTATUS status =
+        port->BusInterface.Control(port->BusInterface.PortHandle, PORT_CONTROL_OPEN, HandleOpened);
+    WdfRequestComplete(Request, status);
+}
+
+// The ring, the line settings and the time-outs carry over to the next open.
+// A device that does not hear of the close is told of the next open all the same.
+_Use_decl_annotations_
+VOID
+EvtPortFileClose(
+    WDFFILEOBJECT FileObject
+    )
+{
+    OMBREL_PORT_CONTEXT* port = PortGetContext(WdfFileObjectGetDevice(FileObject));
+    ResetEventState(port);
+
+    port->BusInterface.Control(port->BusInterface.PortHandle, PORT_CONTROL_OPEN, HandleClosed);
+}

@@ -1,0 +1,184 @@
+//
+// Serial events: the wait mask, the events recorded through it and not yet
+// reported, and the one parked IOCTL_SERIAL_WAIT_ON_MASK. Events are recorded
+// under EventLock and the parked wait is completed after it is released.
+//
+#include "port.h"
+
+namespace {
+
+// SERIAL_EV_RXCHAR to SERIAL_EV_EVENT2; any higher bit makes a mask invalid.
+constexpr ULONG SettableEvents = (SERIAL_EV_EVENT2 << 1) - 1;
+static_assert(SettableEvents == 0x1FFF, "thirteen settable event bits");
+
+// Takes the events pending in the mask, or parks Request when there are none.
+// Returns STATUS_PENDING once Request is parked. Parking under EventLock means
+// an event signalled at any moment either is taken here or finds the wait queued.
+_Requires_lock_held_(Port->EventLock)
+NTSTATUS TakeEventsOrPark(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG* Events)
+{
+    *Events = 0;
+    if (Port->WaitMask == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    const ULONG hits = Port->PendingEvents & Port->WaitMask;
+    if (hits != 0) {
+        Port->PendingEvents &= ~hits;
+        *Events = hits;
+        return STATUS_SUCCESS;
+    }
+
+    // One wait at a time, counting one taken from the queue and not yet completed.
+    ULONG parkedWaits = 0;
+    ULONG takenWaits = 0;
+    WdfIoQueueGetState(Port->WaitMaskQueue, &parkedWaits, &takenWaits);
+    if (parkedWaits != 0 || takenWaits != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    const NTSTATUS status = WdfRequestForwardToIoQueue(Request, Port->WaitMaskQueue);
+    return NT_SUCCESS(status) ? STATUS_PENDING : status;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+VOID
+PortSignalEvents(
+    OMBREL_PORT_CONTEXT* Port,
+    ULONG Events
+    )
+{
+    WDFREQUEST wait = nullptr;
+    ULONG report = 0;
+
+    WdfSpinLockAcquire(Port->EventLock);
+    const ULONG hits = Events & Port->WaitMask;
+    if (hits != 0) {
+        Port->PendingEvents |= hits;
+        WDFREQUEST parked;
+        if (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
+            wait = parked;
+            report = Port->PendingEvents & Port->WaitMask;
+            Port->PendingEvents &= ~report;
+        }
+    }
+    WdfSpinLockRelease(Port->EventLock);
+
+    if (wait != nullptr) {
+        PortCompleteWaitRequest(wait, report);
+    }
+}
+
+// If the buffer cannot be fetched the events are lost: they have already left
+// PendingEvents.
+_Use_decl_annotations_
+VOID
+PortCompleteWaitRequest(
+    WDFREQUEST Request,
+    ULONG Events
+    )
+{
+    PVOID buffer;
+    const NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(Request, status, 0);
+        return;
+    }
+    *static_cast<ULONG*>(buffer) = Events;
+    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+_Use_decl_annotations_
+VOID
+PortGetWaitMask(
+    OMBREL_PORT_CONTEXT* Port,
+    WDFREQUEST Request
+    )
+{
+    PVOID buffer;
+    const NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(Request, status, 0);
+        return;
+    }
+
+    WdfSpinLockAcquire(Port->EventLock);
+    const ULONG mask = Port->WaitMask;
+    WdfSpinLockRelease(Port->EventLock);
+
+    *static_cast<ULONG*>(buffer) = mask;
+    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+// Any valid mask, the current one and 0 included, drops the pending events and
+// ends a parked wait with 0, which completes before the set request itself.
+// An invalid mask changes nothing.
+_Use_decl_annotations_
+VOID
+PortSetWaitMask(
+    OMBREL_PORT_CONTEXT* Port,
+    WDFREQUEST Request
+    )
+{
+    PVOID buffer;
+    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(Request, status, 0);
+        return;
+    }
+
+    const ULONG mask = *static_cast<const ULONG*>(buffer);
+    if ((mask & ~SettableEvents) != 0) {
+        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+
+    WDFREQUEST wait = nullptr;
+    WdfSpinLockAcquire(Port->EventLock);
+    WDFREQUEST parked;
+    if (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
+        wait = parked;
+    }
+    Port->WaitMask = mask;
+    Port->PendingEvents = 0;
+    WdfSpinLockRelease(Port->EventLock);
+
+    if (wait != nullptr) {
+        PortCompleteWaitRequest(wait, 0);
+    }
+    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 0);
+}
+
+// Fails with STATUS_INVALID_PARAMETER while no mask is set or another wait is
+// parked or being completed; the earlier wait is not affected.
+_Use_decl_annotations_
+VOID
+PortWaitOnMask(
+    OMBREL_PORT_CONTEXT* Port,
+    WDFREQUEST Request
+    )
+{
+    PVOID buffer;
+    NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(Request, status, 0);
+        return;
+    }
+
+    ULONG events;
+    WdfSpinLockAcquire(Port->EventLock);
+    status = TakeEventsOrPark(Port, Request, &events);
+    WdfSpinLockRelease(Port->EventLock);
+
+    if (status == STATUS_PENDING) {
+        return;
+    }
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(Request, status, 0);
+        return;
+    }
+    *static_cast<ULONG*>(buffer) = events;
+    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
+}

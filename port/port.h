@@ -1,0 +1,127 @@
+//
+// OmbrelPort: function driver of one bridge channel, presented as a COM port.
+// It reaches its channel only through the port interface that the bus child
+// publishes.
+//
+#pragma once
+
+#include "platform.h"
+#include "bridge_frame.h"
+#include "bridge_port_interface.h"
+
+constexpr ULONG RX_RING_SIZE = 8192;
+
+// Typed context of the port device. Zeroed at device add; lives as long as the device.
+//
+// RingLock guards RxBuffer, RxHead and RxTail; EventLock guards WaitMask and
+// PendingEvents and makes the moves on WaitMaskQueue atomic with them. Both are
+// spin locks, taken at up to DISPATCH_LEVEL by the receive path. They are never
+// held together, and no request is completed and no interface operation called
+// while either is held. LineConfig and Timeouts are touched only by callbacks
+// of the sequential default queue, so they need no lock.
+typedef struct _OMBREL_PORT_CONTEXT {
+    WDFDEVICE Device;
+    BRIDGE_PORT_INTERFACE BusInterface;  // copied from the bus child at device add; never changes after
+    WDFQUEUE ReadQueue;                  // manual: reads that found the ring empty, oldest first
+    WDFQUEUE WaitMaskQueue;              // manual, not power-managed: at most one IOCTL_SERIAL_WAIT_ON_MASK
+    WDFSPINLOCK RingLock;
+    WDFSPINLOCK EventLock;
+    UCHAR RxBuffer[RX_RING_SIZE];
+    ULONG RxHead;                        // next slot written; moved only by the receive path
+    ULONG RxTail;                        // oldest unread slot; moved only by reads and the receive purge
+    PORT_LINE_CONFIG LineConfig;         // as last set, valid or not; sent only when set
+    SERIAL_TIMEOUTS Timeouts;            // stored and returned, never applied
+    ULONG WaitMask;                      // SERIAL_EV_* bits the application waits for
+    ULONG PendingEvents;                 // events seen through WaitMask and not yet reported; never outside it
+} OMBREL_PORT_CONTEXT, *POMBREL_PORT_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OMBREL_PORT_CONTEXT, PortGetContext)
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+EVT_WDF_DRIVER_DEVICE_ADD EvtPortDeviceAdd;
+EVT_WDF_DEVICE_CONTEXT_CLEANUP EvtPortDeviceCleanup;
+EVT_WDF_DEVICE_FILE_CREATE EvtPortFileCreate;
+EVT_WDF_FILE_CLOSE EvtPortFileClose;
+
+EVT_WDF_IO_QUEUE_IO_READ EvtPortIoRead;
+EVT_WDF_IO_QUEUE_IO_WRITE EvtPortIoWrite;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtPortIoDeviceControl;
+
+// Installed with the bus at device add, with the port's context as its context.
+BRIDGE_PORT_RECEIVE PortReceiveData;
+
+// Hands ring contents to parked reads, oldest first, until the ring is empty or
+// no read is parked. Takes RingLock for each step and completes outside it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID
+PortServicePendingReads(
+    _In_ OMBREL_PORT_CONTEXT* Port
+    );
+
+// Records the events that the wait mask selects and completes the parked wait,
+// if there is one, with everything pending.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID
+PortSignalEvents(
+    _In_ OMBREL_PORT_CONTEXT* Port,
+    _In_ ULONG Events
+    );
+
+// Completes an IOCTL_SERIAL_WAIT_ON_MASK with Events as its 4-byte result.
+// Called with no port lock held.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID
+PortCompleteWaitRequest(
+    _In_ WDFREQUEST Request,
+    _In_ ULONG Events
+    );
+
+// The three wait-mask requests. Each completes its request, except a wait that
+// it parks in WaitMaskQueue.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID
+PortGetWaitMask(
+    _In_ OMBREL_PORT_CONTEXT* Port,
+    _In_ WDFREQUEST Request
+    );
+
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID
+PortSetWaitMask(
+    _In_ OMBREL_PORT_CONTEXT* Port,
+    _In_ WDFREQUEST Request
+    );
+
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID
+PortWaitOnMask(
+    _In_ OMBREL_PORT_CONTEXT* Port,
+    _In_ WDFREQUEST Request
+    );
+
+// Checks the whole stored LineConfig and, when every field is in range, sends
+// it to the device; STATUS_INVALID_PARAMETER, with nothing sent, otherwise.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS
+PortApplyLineConfig(
+    _In_ OMBREL_PORT_CONTEXT* Port
+    );
+
+// Publishes the port under the name that its hardware key's "PortName" gives:
+// the \DosDevices\Global\ link and the SERIALCOMM value.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS
+PortCreateSymbolicLink(
+    _In_ WDFDEVICE Device
+    );
+
+// Writes (Add TRUE, PortName required) or removes the port's SERIALCOMM value,
+// named after the physical device object. Removing a value that is not there succeeds.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS
+PortUpdateDeviceMap(
+    _In_ WDFDEVICE Device,
+    _In_opt_ PCUNICODE_STRING PortName,
+    _In_ BOOLEAN Add
+    );
