@@ -24,6 +24,7 @@ namespace {
 std::mutex g_ioLock;
 std::condition_variable g_ioChanged;
 std::atomic<int64_t> g_completionLimitMs{20000};
+std::atomic<uint64_t> g_completionOrder{0};
 std::unordered_set<const void*> g_completedRequests;  // guarded by g_ioLock: handles of completed requests
 std::unordered_set<Queue*> g_liveQueues;        // guarded by g_ioLock
 
@@ -74,6 +75,7 @@ public:
             Op->FinalStatus = status;
             Op->FinalInformation = information;
             Op->FinalOutput = std::move(output);
+            Op->FinalOrder = ++g_completionOrder;
             Op->IsDone = true;
         }
         Op->Finished.notify_all();
@@ -280,6 +282,12 @@ bool IoOperation::Wait(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> guard(Lock);
     return Finished.wait_for(guard, timeout, [this] { return IsDone; });
+}
+
+uint64_t IoOperation::CompletionOrder()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return FinalOrder;
 }
 
 bool IoOperation::Done()

@@ -24,6 +24,9 @@ public:
     NTSTATUS Status();
     ULONG_PTR Information();
     std::vector<uint8_t> Output();
+    // Completions are numbered in the order they happen, over the whole
+    // system: a test's way to see which of two operations ended first.
+    uint64_t CompletionOrder();
     // Asks the I/O manager to cancel the operation (CancelIoEx on it).
     void Cancel();
 
@@ -36,6 +39,7 @@ private:
     NTSTATUS FinalStatus = STATUS_PENDING;
     ULONG_PTR FinalInformation = 0;
     std::vector<uint8_t> FinalOutput;
+    uint64_t FinalOrder = 0;
     class Request* Pending = nullptr;  // guarded by the I/O lock; null once completed
 };
 

@@ -106,6 +106,16 @@ void* Object::Context(PCWDF_OBJECT_CONTEXT_TYPE_INFO typeInfo) const
     return nullptr;
 }
 
+void* Object::ContextByName(const char* name) const
+{
+    for (const auto& block : Contexts) {
+        if (std::strcmp(block.TypeInfo->ContextName, name) == 0) {
+            return block.Memory;
+        }
+    }
+    return nullptr;
+}
+
 std::vector<Object*> Object::ChildrenSnapshot() const
 {
     std::lock_guard<std::recursive_mutex> guard(TreeLock());

@@ -44,6 +44,9 @@ public:
     // Applies the attributes given at creation: the context type and the callbacks.
     void ApplyAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, const char* operation);
     void* Context(PCWDF_OBJECT_CONTEXT_TYPE_INFO typeInfo) const;
+    // The context registered under `name`: how a test reaches the context of a
+    // driver loaded as a module, whose type records are the module's own.
+    void* ContextByName(const char* name) const;
 
     // Stand-in bookkeeping run when the object is deleted: before the driver's
     // cleanup callback (Quiesce, e.g. stopping a reader thread) and after every

@@ -261,6 +261,17 @@ void System::SurpriseRemove(DevNode& bus)
     bus.SurpriseRemove();
 }
 
+void System::RemoveChild(DevNode& child)
+{
+    child.Remove();
+    std::lock_guard<std::mutex> guard(Lock);
+    for (auto& entry : Children) {
+        if (entry.Node.get() == &child) {
+            entry.StartStatus = STATUS_DELETE_PENDING;  // no longer a working child
+        }
+    }
+}
+
 void System::RemoveChildren(DevNode& bus)
 {
     std::vector<std::unique_ptr<DevNode>> removed;

@@ -48,6 +48,10 @@ public:
 
     // Power and removal of a bus and its children, in the order the system
     // sends them: children leave D0 before their bus and come back after it.
+    // Removes one child's function device while its bus stays (the user
+    // disables the port, say); the child keeps no driver afterwards.
+    void RemoveChild(DevNode& child);
+
     NTSTATUS Sleep(DevNode& bus);
     NTSTATUS Resume(DevNode& bus);
     void SurpriseRemove(DevNode& bus);

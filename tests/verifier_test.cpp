@@ -2,6 +2,8 @@
 // would punish with a bug check or a hang.
 #include "support/bus_harness.h"
 
+#include "host/io.h"
+#include "host/pnp.h"
 #include "host/verifier.h"
 #include "host/workitem.h"
 
@@ -146,6 +148,97 @@ void WriteWithoutTimeOutToABridgeThatNeverTakesIt()
 TEST(VerifierDeathTest, UnboundedWriteThatNeverCompletes)
 {
     EXPECT_DEATH(WriteWithoutTimeOutToABridgeThatNeverTakesIt(), "without a time-out never completed");
+}
+
+// A one-queue device whose read callback breaks a rule chosen by the test.
+enum class ReadMisuse { CompleteTwice, CompleteUnderSpinLock, CompleteWhileQueued, NeverComplete };
+ReadMisuse g_misuse;
+WDFQUEUE g_manualQueue;
+WDFSPINLOCK g_lock;
+
+VOID MisbehavingRead(WDFQUEUE, WDFREQUEST request, size_t)
+{
+    switch (g_misuse) {
+    case ReadMisuse::CompleteTwice:
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        break;
+    case ReadMisuse::CompleteUnderSpinLock:
+        WdfSpinLockAcquire(g_lock);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        WdfSpinLockRelease(g_lock);
+        break;
+    case ReadMisuse::CompleteWhileQueued:
+        WdfRequestForwardToIoQueue(request, g_manualQueue);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        break;
+    case ReadMisuse::NeverComplete:
+        WdfRequestForwardToIoQueue(request, g_manualQueue);
+        WdfIoQueueRetrieveNextRequest(g_manualQueue, &request);  // taken, and then forgotten
+        break;
+    }
+}
+
+NTSTATUS MiniDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
+{
+    WDFDEVICE device;
+    NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    DECLARE_CONST_UNICODE_STRING(link, L"\\DosDevices\\Global\\MINI");
+    WdfDeviceCreateSymbolicLink(device, &link);
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoRead = MisbehavingRead;
+    WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr);
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+    WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &g_manualQueue);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = device;
+    return WdfSpinLockCreate(&attributes, &g_lock);
+}
+
+NTSTATUS MiniDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, MiniDeviceAdd);
+    return WdfDriverCreate(nullptr, nullptr, WDF_NO_OBJECT_ATTRIBUTES, &config, nullptr);
+}
+
+void ReadFromAMisbehavingDriver(ReadMisuse misuse)
+{
+    g_misuse = misuse;
+    host::SetRequestCompletionLimit(std::chrono::milliseconds(200));
+    auto driver = host::LoadedDriver::Load("Mini", MiniDriverEntry);
+    host::DevNode node(*driver, std::make_shared<host::DeviceNode>());
+    node.Start();
+    std::unique_ptr<host::FileHandle> handle;
+    host::OpenDevice("MINI", handle);
+    handle->ReadAsync(4)->Wait(std::chrono::milliseconds(100));
+    handle->Close();
+}
+
+TEST(VerifierDeathTest, RequestCompletedTwice)
+{
+    EXPECT_DEATH(ReadFromAMisbehavingDriver(ReadMisuse::CompleteTwice), "was completed already");
+}
+
+TEST(VerifierDeathTest, RequestCompletedUnderASpinLock)
+{
+    EXPECT_DEATH(ReadFromAMisbehavingDriver(ReadMisuse::CompleteUnderSpinLock),
+                 "WdfRequestComplete while the thread holds a driver spin lock");
+}
+
+TEST(VerifierDeathTest, RequestCompletedWhileItWaitsInAQueue)
+{
+    EXPECT_DEATH(ReadFromAMisbehavingDriver(ReadMisuse::CompleteWhileQueued), "the driver does not own it");
+}
+
+TEST(VerifierDeathTest, RequestNeverCompleted)
+{
+    EXPECT_DEATH(ReadFromAMisbehavingDriver(ReadMisuse::NeverComplete), "never completed");
 }
 
 } // namespace

@@ -1,0 +1,175 @@
+// The receive ring and reads, through the real system: data the bridge sends
+// for a port, read back by an application through its COM handle.
+#include "support/port_system.h"
+
+#include "host/faults.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Sequence(size_t count, uint8_t first = 0)
+{
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<uint8_t>(first + i);
+    }
+    return bytes;
+}
+
+Bytes ReadNow(host::FileHandle& handle, ULONG length)
+{
+    Bytes data;
+    EXPECT_EQ(handle.Read(length, data), STATUS_SUCCESS);
+    return data;
+}
+
+ULONG InQueue(host::FileHandle& handle)
+{
+    Bytes status;
+    EXPECT_EQ(handle.DeviceIoControl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20, &status), STATUS_SUCCESS);
+    return test::AsUlong(status, 8);
+}
+
+constexpr unsigned kPort = 5;
+
+TEST(PortReads, ServedAtOnceWholeOrInPart)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    system.Receive(kPort, Sequence(10));
+    EXPECT_EQ(ReadNow(*handle, 3), Sequence(3));
+    EXPECT_EQ(ReadNow(*handle, 100), Sequence(7, 3));
+    EXPECT_EQ(InQueue(*handle), 0u);
+}
+
+TEST(PortReads, ParkedReadsAreServedOldestFirst)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    auto older = handle->ReadAsync(4);
+    auto newer = handle->ReadAsync(4);
+    system.Receive(kPort, {0xAA});
+    ASSERT_TRUE(older->Wait());
+    EXPECT_EQ(older->Output(), Bytes{0xAA});
+    EXPECT_FALSE(newer->Done());
+    system.Receive(kPort, {1, 2, 3, 4, 5});
+    ASSERT_TRUE(newer->Wait());
+    EXPECT_EQ(newer->Output(), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(ReadNow(*handle, 8), Bytes{5});
+}
+
+// The stored time-outs ask for an immediate return; the port has no timer
+// and a read still waits for data.
+TEST(PortReads, StoredTimeoutsDoNotEndAParkedRead)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    const Bytes immediate = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(handle->DeviceIoControl(IOCTL_SERIAL_SET_TIMEOUTS, immediate, 0), STATUS_SUCCESS);
+    auto read = handle->ReadAsync(8);
+    EXPECT_EQ(InQueue(*handle), 0u);  // answered after the read was parked
+    EXPECT_FALSE(read->Done());
+    read->Cancel();
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(read->Information(), 0u);
+}
+
+TEST(PortReads, BytesWrapAroundTheEndOfTheRingInOrder)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    system.Receive(kPort, Sequence(8000));
+    EXPECT_EQ(ReadNow(*handle, 8000).size(), 8000u);
+    const Bytes acrossTheEnd = Sequence(500, 7);
+    system.Receive(kPort, acrossTheEnd);
+    OMBREL_PORT_CONTEXT* context = system.PortContext(kPort);
+    ASSERT_NE(context, nullptr);
+    EXPECT_LT(context->RxHead, context->RxTail);  // the write index wrapped past 8191
+    EXPECT_EQ(ReadNow(*handle, 1000), acrossTheEnd);
+}
+
+TEST(PortReads, AFullRingKeepsItsOldestBytesAndDropsTheRest)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    const Bytes filler = Sequence(8191 - 10);
+    system.Receive(kPort, filler);
+    system.Receive(kPort, Sequence(56, 100));  // ten of these fit
+    EXPECT_EQ(InQueue(*handle), 8191u);
+
+    // A frame that stores nothing raises no SERIAL_EV_RXCHAR.
+    ASSERT_EQ(handle->DeviceIoControl(IOCTL_SERIAL_SET_WAIT_MASK, test::Ulong(SERIAL_EV_RXCHAR), 0), STATUS_SUCCESS);
+    system.Receive(kPort, {1, 2, 3});
+    auto wait = handle->DeviceIoControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_EQ(InQueue(*handle), 8191u);
+    EXPECT_FALSE(wait->Done());
+
+    Bytes expected = filler;
+    const Bytes kept = Sequence(10, 100);
+    expected.insert(expected.end(), kept.begin(), kept.end());
+    EXPECT_EQ(ReadNow(*handle, 9000), expected);
+    wait->Cancel();
+    ASSERT_TRUE(wait->Wait());
+}
+
+TEST(PortReads, DataReceivedWhileClosedIsReadAfterTheNextOpen)
+{
+    test::PortSystem system;
+    system.Receive(kPort, {9, 8, 7});
+    auto first = system.OpenOrFail(kPort);
+    first->Close();
+    system.Receive(kPort, {6});
+    auto second = system.OpenOrFail(kPort);
+    EXPECT_EQ(ReadNow(*second, 10), (Bytes{9, 8, 7, 6}));
+}
+
+TEST(PortReads, ZeroLengthReadIsAnsweredWithoutTheDriver)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    system.Receive(kPort, {1});
+    Bytes data;
+    EXPECT_EQ(handle->Read(0, data), STATUS_SUCCESS);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(InQueue(*handle), 1u);
+}
+
+// Bytes that arrive between a read finding the ring empty and its parking
+// are handed to it at once, not left beside it until the next frame.
+TEST(PortReads, ReadParkedJustAfterDataArrivedIsServed)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    host::OnNextCall("WdfRequestForwardToIoQueue", [&] { system.Receive(kPort, {0x42, 0x43}); });
+    auto read = handle->ReadAsync(8);
+    ASSERT_TRUE(read->Wait(std::chrono::seconds(5))) << "the read stayed parked beside its data";
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Output(), (Bytes{0x42, 0x43}));
+}
+
+// A parked read taken out for bytes that another consumer empties first goes
+// back to wait, instead of completing with nothing.
+TEST(PortReads, ParkedReadRobbedOfItsBytesKeepsWaiting)
+{
+    test::PortSystem system;
+    constexpr unsigned port = 1;  // unanswered: the purge needs no reply while the reader is held
+    auto handle = system.OpenOrFail(port);
+    auto parked = handle->ReadAsync(8);
+    EXPECT_EQ(InQueue(*handle), 0u);
+    host::OnNextCall("WdfIoQueueRetrieveNextRequest", [&] {
+        EXPECT_EQ(handle->DeviceIoControl(IOCTL_SERIAL_PURGE, test::Ulong(SERIAL_PURGE_RXCLEAR), 0), STATUS_SUCCESS);
+    });
+    system.Receive(port, {1, 2, 3});
+    EXPECT_EQ(InQueue(*handle), 0u);
+    EXPECT_FALSE(parked->Done()) << "the read completed with no data";
+    system.Receive(port, {4});
+    ASSERT_TRUE(parked->Wait());
+    EXPECT_EQ(parked->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(parked->Output(), Bytes{4});
+}
+
+} // namespace

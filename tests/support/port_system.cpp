@@ -1,0 +1,150 @@
+#include "support/port_system.h"
+
+#include "host/object.h"
+#include "host/registry.h"
+#include "host/strings.h"
+#include "host/usb.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace test {
+
+namespace {
+
+std::vector<std::string> PortHardwareIds()
+{
+    std::vector<std::string> ids;
+    for (int port = 0; port < 8; ++port) {
+        ids.push_back("OMBREL\\PORT_0" + std::to_string(port));
+    }
+    return ids;
+}
+
+} // namespace
+
+PortSystem::PortSystem(std::vector<std::string> portNames, bool start) : Names(std::move(portNames))
+{
+    ObjectsBefore = host::LiveObjectCount();
+    EXPECT_EQ(System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, {"USB\\VID_1D6B&PID_4F42"}), STATUS_SUCCESS);
+    EXPECT_EQ(System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, PortHardwareIds(), true), STATUS_SUCCESS);
+    if (!Names.empty()) {
+        System.SetPortNames(Names);
+    }
+    if (start) {
+        Start();
+    }
+}
+
+PortSystem::~PortSystem()
+{
+    if (BusNode != nullptr) {
+        System.Remove(*BusNode);
+    }
+    EXPECT_EQ(host::OutstandingDriverRequests(), 0);
+    EXPECT_TRUE(host::RegistryStrings(host::SerialCommKeyPath).empty()) << "a SERIALCOMM value outlived its port";
+}
+
+void PortSystem::Start()
+{
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    BusNode = &System.PlugUsbDevice(Model, "OmbrelBus", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    Settle();
+}
+
+std::string PortSystem::PortName(unsigned port) const
+{
+    return port < Names.size() ? Names[port] : "COM" + std::to_string(3 + port);
+}
+
+NTSTATUS PortSystem::Open(unsigned port, std::unique_ptr<host::FileHandle>& handle)
+{
+    return host::OpenDevice("\\\\.\\" + PortName(port), handle);
+}
+
+std::unique_ptr<host::FileHandle> PortSystem::OpenOrFail(unsigned port)
+{
+    std::unique_ptr<host::FileHandle> handle;
+    EXPECT_EQ(Open(port, handle), STATUS_SUCCESS) << PortName(port);
+    return handle;
+}
+
+void PortSystem::Receive(unsigned port, const std::vector<uint8_t>& bytes)
+{
+    for (size_t offset = 0; offset < bytes.size(); offset += 56) {
+        const size_t count = std::min<size_t>(56, bytes.size() - offset);
+        Model.SendData(static_cast<uint8_t>(port), std::vector<uint8_t>(bytes.begin() + offset,
+                                                                        bytes.begin() + offset + count));
+    }
+    ASSERT_TRUE(BusNode->Node().Usb->WaitInIdle(0x81));
+}
+
+void PortSystem::Settle()
+{
+    ASSERT_TRUE(BusNode->Node().Usb->WaitInIdle(0x81));
+    ASSERT_TRUE(System.WaitIdle());
+}
+
+host::DevNode* PortSystem::PortNode(unsigned port)
+{
+    for (host::DevNode* node : System.ChildNodes(*BusNode)) {
+        auto* pdo = node->Node().Pdo;
+        if (pdo != nullptr && pdo->Init.InstanceId == host::Widen("0" + std::to_string(port))) {
+            return node;
+        }
+    }
+    return nullptr;
+}
+
+OMBREL_PORT_CONTEXT* PortSystem::PortContext(unsigned port)
+{
+    host::DevNode* node = PortNode(port);
+    if (node == nullptr || node->Device() == nullptr) {
+        ADD_FAILURE() << "port " << port << " has no device";
+        return nullptr;
+    }
+    return static_cast<OMBREL_PORT_CONTEXT*>(
+        host::FromAnyHandle(node->Device(), "test")->ContextByName("OMBREL_PORT_CONTEXT"));
+}
+
+std::vector<std::vector<uint8_t>> PortSystem::DataFramesSent(unsigned port)
+{
+    std::vector<std::vector<uint8_t>> frames;
+    for (const auto& frame : Model.OutFrames()) {
+        if (frame.port == port && frame.type == bridge::wire::kTypeData) {
+            frames.push_back(frame.payload);
+        }
+    }
+    return frames;
+}
+
+std::vector<std::pair<uint8_t, uint8_t>> PortSystem::ControlFramesSent(unsigned port)
+{
+    std::vector<std::pair<uint8_t, uint8_t>> frames;
+    for (const auto& frame : Model.OutFrames()) {
+        if (frame.port == port && frame.type == bridge::wire::kTypeControl && frame.payload.size() == 2) {
+            frames.emplace_back(frame.payload[0], frame.payload[1]);
+        }
+    }
+    return frames;
+}
+
+std::vector<uint8_t> Ulong(ULONG value)
+{
+    std::vector<uint8_t> bytes(4);
+    std::memcpy(bytes.data(), &value, 4);
+    return bytes;
+}
+
+ULONG AsUlong(const std::vector<uint8_t>& bytes, size_t offset)
+{
+    ULONG value = 0;
+    if (bytes.size() >= offset + 4) {
+        std::memcpy(&value, bytes.data() + offset, 4);
+    }
+    return value;
+}
+
+} // namespace test
