@@ -310,7 +310,10 @@ extern "C" NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child)
         return *failure;
     }
     child->AddedAsStaticChild = true;
-    fdo->StaticChildren.push_back(child);
+    {
+        std::lock_guard<std::mutex> guard(fdo->StaticChildrenLock);
+        fdo->StaticChildren.push_back(child);
+    }
     host::NotifyChildArrived(fdo, child);
     return STATUS_SUCCESS;
 }
@@ -353,7 +356,13 @@ NTSTATUS QueryInterface(Device* pdo, const GUID& type, PINTERFACE buffer, USHORT
 std::vector<ChildIdentity> StaticChildrenOf(WDFDEVICE fdo)
 {
     std::vector<ChildIdentity> children;
-    for (Device* child : DeviceFromHandle(fdo, "StaticChildrenOf")->StaticChildren) {
+    Device* bus = DeviceFromHandle(fdo, "StaticChildrenOf");
+    std::vector<Device*> snapshot;
+    {
+        std::lock_guard<std::mutex> guard(bus->StaticChildrenLock);
+        snapshot = bus->StaticChildren;
+    }
+    for (Device* child : snapshot) {
         ChildIdentity identity;
         identity.Device = child->Handle();
         identity.Parent = child->Init.ParentBus;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,7 @@ public:
     WDF_DEVICE_PNP_CAPABILITIES Capabilities{};
     bool HasCapabilities = false;
     bool AddedAsStaticChild = false;
+    std::mutex StaticChildrenLock;        // the enumeration adds while others look
     std::vector<Device*> StaticChildren;  // in the order they were added
 
     // Kept by the PnP and I/O managers.
