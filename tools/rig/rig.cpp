@@ -1,0 +1,84 @@
+#include "tools/rig/rig.h"
+
+#include "host/registry.h"
+#include "host/strings.h"
+#include "host/usb.h"
+
+namespace rig {
+
+const char* const BridgeHardwareId = "USB\\VID_FFFF&PID_4F42";
+
+namespace {
+
+std::vector<std::string> PortHardwareIds()
+{
+    std::vector<std::string> ids;
+    for (int port = 0; port < 8; ++port) {
+        ids.push_back("OMBREL\\PORT_0" + std::to_string(port));
+    }
+    return ids;
+}
+
+} // namespace
+
+BridgeRig::BridgeRig()
+{
+    StartStatus = System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, {BridgeHardwareId});
+    if (NT_SUCCESS(StartStatus)) {
+        StartStatus = System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, PortHardwareIds(), true);
+    }
+    if (NT_SUCCESS(StartStatus)) {
+        Bus = &System.PlugUsbDevice(Model, "OmbrelBus", &StartStatus);
+        Settle();
+    }
+}
+
+BridgeRig::~BridgeRig()
+{
+    if (Bus != nullptr) {
+        System.Remove(*Bus);
+    }
+}
+
+void BridgeRig::Settle()
+{
+    if (Bus != nullptr && !Gone) {
+        Bus->Node().Usb->WaitInIdle(0x81);
+    }
+    System.WaitIdle();
+}
+
+void BridgeRig::SurpriseRemove()
+{
+    if (Bus != nullptr && !Gone) {
+        System.SurpriseRemove(*Bus);
+        Gone = true;
+    }
+}
+
+std::vector<PortView> BridgeRig::Ports()
+{
+    std::vector<PortView> ports;
+    if (Bus == nullptr || Bus->Device() == nullptr) {
+        return ports;
+    }
+    const auto working = System.ChildNodes(*Bus);
+    for (const auto& child : host::StaticChildrenOf(Bus->Device())) {
+        PortView view;
+        view.Index = static_cast<unsigned>(child.Capabilities.Address);
+        view.Description = child.Description;
+        view.Location = child.Location;
+        view.HardwareId = child.HardwareIds.empty() ? std::string() : child.HardwareIds.front();
+        view.Working = false;
+        for (host::DevNode* node : working) {
+            if (node->Node().Pdo != nullptr && node->Node().Pdo->Handle() == child.Device) {
+                view.Working = node->Device() != nullptr;
+                view.ComName = host::RegistryGetString(host::HardwareKeyPath(node->Node()), "PortName").value_or("");
+            }
+        }
+        ports.push_back(view);
+    }
+    return ports;
+}
+
+} // namespace rig
