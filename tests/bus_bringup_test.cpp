@@ -77,6 +77,17 @@ public:
     std::vector<host::ChildIdentity> Children() { return host::StaticChildrenOf(Dev->Device()); }
     int RunningReaders() { return Node->Usb->RunningReaders(Model.InEndpoint); }
 
+    // Writes three bytes on `port` from another thread and returns once the
+    // frame is on the wire, so the sender is waiting for its answer.
+    std::future<NTSTATUS> SendAndAwaitAnswer(UCHAR port, ULONG& accepted)
+    {
+        const size_t before = Model.OutTransferCount();
+        auto sender = std::async(std::launch::async,
+                                 [this, port, &accepted] { return BusPortWrite(&Bus()->Ports[port], "abc", 3, &accepted); });
+        EXPECT_TRUE(Model.WaitForOutTransfers(before + 1, std::chrono::seconds(10)));
+        return sender;
+    }
+
     HelloWatchingBridge Model;
     std::unique_ptr<host::LoadedDriver> Driver;
     std::shared_ptr<host::DeviceNode> Node;
@@ -260,10 +271,8 @@ TEST(BusPower, LeavingD0ReleasesAWaitingCommandAtOnce)
     system.Model.SetPortBehaviour(4, Command::Any, PortBehaviour::Silent());
     ASSERT_EQ(system.Start(), STATUS_SUCCESS);
     system.Settle();
-    const size_t before = system.Model.OutTransferCount();
     ULONG accepted = 9;
-    auto sender = std::async(std::launch::async, [&] { return BusPortWrite(&system.Bus()->Ports[4], "abc", 3, &accepted); });
-    ASSERT_TRUE(system.Model.WaitForOutTransfers(before + 1, std::chrono::seconds(10)));
+    auto sender = system.SendAndAwaitAnswer(4, accepted);
     ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
     // A time-out would say STATUS_IO_TIMEOUT: the release is what answered.
     EXPECT_EQ(sender.get(), STATUS_DEVICE_PROTOCOL_ERROR);
@@ -338,10 +347,8 @@ TEST(BusRemoval, SurpriseRemovalWithACommandWaitingAndReadsPending)
     system.Model.SetPortBehaviour(4, Command::Any, PortBehaviour::Silent());
     ASSERT_EQ(system.Start(), STATUS_SUCCESS);
     system.Settle();
-    const size_t before = system.Model.OutTransferCount();
     ULONG accepted = 9;
-    auto sender = std::async(std::launch::async, [&] { return BusPortWrite(&system.Bus()->Ports[4], "abc", 3, &accepted); });
-    ASSERT_TRUE(system.Model.WaitForOutTransfers(before + 1, std::chrono::seconds(10)));
+    auto sender = system.SendAndAwaitAnswer(4, accepted);
     system.Dev->SurpriseRemove();
     EXPECT_EQ(sender.get(), STATUS_DEVICE_PROTOCOL_ERROR);
     EXPECT_EQ(system.RunningReaders(), 0);
