@@ -128,7 +128,7 @@ std::optional<BridgeModel::Answer> BridgeModel::AnswerCommand(const wire::Frame&
     if (!IsPortCommand(frame.type) || frame.port >= wire::kPortCount) return std::nullopt;
     const size_t sent = frame.payload.size();
 
-    PortBehaviour behaviour;
+    PortBehaviour behaviour{};
     size_t countIndex = 0;
     auto found = portBehaviours_.find({frame.port, static_cast<Command>(frame.type)});
     if (found == portBehaviours_.end()) found = portBehaviours_.find({frame.port, Command::Any});

@@ -115,10 +115,8 @@ namespace {
 std::vector<Queue*> QueuesOf(Device* device)
 {
     std::vector<Queue*> queues;
-    for (Object* child : device->ChildrenSnapshot()) {
-        if (child->Type() == ObjectType::Queue) {
-            queues.push_back(static_cast<Queue*>(child));
-        }
+    for (Object* child : device->ChildrenOfType(ObjectType::Queue)) {
+        queues.push_back(static_cast<Queue*>(child));
     }
     return queues;
 }
@@ -570,11 +568,23 @@ void PowerUpQueues(Device* device)
 
 void PowerDownQueues(Device* device)
 {
-    std::lock_guard<std::mutex> guard(g_ioLock);
+    std::unique_lock<std::mutex> guard(g_ioLock);
     for (Queue* queue : QueuesOf(device)) {
         if (queue->PowerManaged) {
             queue->Powered = false;
         }
+    }
+    const auto limit = std::chrono::milliseconds(g_completionLimitMs.load());
+    auto drained = [device] {
+        for (Queue* queue : QueuesOf(device)) {
+            if (queue->PowerManaged && queue->HeldByDriver != 0) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (!g_ioChanged.wait_for(guard, limit, drained)) {
+        Bugcheck("leaving D0: the driver never completed a request a power-managed queue delivered to it");
     }
 }
 

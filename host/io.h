@@ -91,7 +91,9 @@ NTSTATUS OpenDevice(const std::string& name, std::unique_ptr<FileHandle>& handle
 void SetRequestCompletionLimit(std::chrono::milliseconds limit);
 
 // Power-managed queues of the device dispatch only while it is in D0; the PnP
-// manager calls these around D0 entry and exit.
+// manager calls these around D0 entry and exit. Powering down stops their
+// dispatching and, as the framework does for a driver without EvtIoStop,
+// waits until the driver has completed every request they delivered to it.
 void PowerUpQueues(Device* device);
 void PowerDownQueues(Device* device);
 // Removal: every request waiting in the device's queues is cancelled and new

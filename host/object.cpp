@@ -122,6 +122,18 @@ std::vector<Object*> Object::ChildrenSnapshot() const
     return Children;
 }
 
+std::vector<Object*> Object::ChildrenOfType(ObjectType type) const
+{
+    std::lock_guard<std::recursive_mutex> guard(TreeLock());
+    std::vector<Object*> matching;
+    for (Object* child : Children) {
+        if (child->Type() == type) {
+            matching.push_back(child);
+        }
+    }
+    return matching;
+}
+
 Object* FromAnyHandle(const void* handle, const char* operation)
 {
     if (handle == nullptr) {

@@ -55,6 +55,9 @@ public:
 
     bool IsDeleting() const { return Deleting; }
     std::vector<Object*> ChildrenSnapshot() const;
+    // The children of one type, chosen while the tree is locked: a sibling of
+    // another type (a file object, say) may be deleted by another thread.
+    std::vector<Object*> ChildrenOfType(ObjectType type) const;
 
 private:
     friend void DeleteObject(Object* object);

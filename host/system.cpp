@@ -252,9 +252,14 @@ NTSTATUS System::Resume(DevNode& bus)
     return status;
 }
 
+// The device is gone before the system hears of it: the cable is pulled
+// first, then the children and the bus are told, children first.
 void System::SurpriseRemove(DevNode& bus)
 {
     WaitIdle();
+    if (bus.Node().Usb) {
+        bus.Node().Usb->Unplug();
+    }
     for (DevNode* child : ChildNodes(bus)) {
         child->SurpriseRemove();
     }

@@ -282,6 +282,9 @@ void UsbConnection::Plug()
 
 void UsbConnection::Unplug()
 {
+    if (!Plugged()) {
+        return;
+    }
     // The model is told first and without the connection's lock: it waits for
     // any SendIn of its own in progress, which takes that lock.
     DeviceModel.Connect(nullptr);

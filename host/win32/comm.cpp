@@ -45,16 +45,21 @@ std::vector<uint8_t> BytesOf(const T& value)
     return bytes;
 }
 
+// Copies what an operation returned; an empty result leaves `output` as it is.
+void CopyOutput(void* output, DWORD outputLength, const std::vector<uint8_t>& bytes)
+{
+    if (output != nullptr && !bytes.empty()) {
+        std::memcpy(output, bytes.data(), std::min<size_t>(bytes.size(), outputLength));
+    }
+}
+
 // One synchronous control request; `output` receives at most `outputLength` bytes.
 NTSTATUS Control(HANDLE handle, ULONG code, const std::vector<uint8_t>& input = {}, void* output = nullptr,
                  ULONG outputLength = 0)
 {
     auto op = handle->File->DeviceIoControlAsync(code, input, outputLength);
     op->Wait(kForever);
-    const auto bytes = op->Output();
-    if (output != nullptr) {
-        std::memcpy(output, bytes.data(), std::min<size_t>(bytes.size(), outputLength));
-    }
+    CopyOutput(output, outputLength, op->Output());
     return op->Status();
 }
 
@@ -65,16 +70,15 @@ BOOL Issue(HANDLE handle, std::shared_ptr<host::IoOperation> op, OVERLAPPED* ove
 {
     if (overlapped != nullptr) {
         overlapped->Internal = op;
+        overlapped->Output = output;
+        overlapped->OutputLength = outputLength;
         if (!op->Done()) {
             return Fail(ERROR_IO_PENDING);
         }
     } else {
         op->Wait(kForever);
     }
-    if (output != nullptr) {
-        const auto bytes = op->Output();
-        std::memcpy(output, bytes.data(), std::min<size_t>(bytes.size(), outputLength));
-    }
+    CopyOutput(output, outputLength, op->Output());
     if (transferred != nullptr) {
         *transferred = static_cast<DWORD>(op->Information());
     }
@@ -176,9 +180,8 @@ BOOL TakeResult(OVERLAPPED* overlapped, DWORD* transferred)
     if (transferred != nullptr) {
         *transferred = static_cast<DWORD>(op->Information());
     }
-    if (overlapped->WaitEvents != nullptr && NT_SUCCESS(op->Status())) {
-        const auto bytes = op->Output();
-        std::memcpy(overlapped->WaitEvents, bytes.data(), std::min<size_t>(bytes.size(), sizeof(DWORD)));
+    if (NT_SUCCESS(op->Status())) {
+        CopyOutput(overlapped->Output, overlapped->OutputLength, op->Output());
     }
     return FromStatus(op->Status());
 }
@@ -378,9 +381,6 @@ BOOL WaitCommEvent(HANDLE handle, DWORD* events, OVERLAPPED* overlapped)
 {
     if (!Valid(handle) || (overlapped != nullptr && !handle->Overlapped)) {
         return Fail(Valid(handle) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-    }
-    if (overlapped != nullptr) {
-        overlapped->WaitEvents = events;
     }
     DWORD returned = 0;
     return Issue(handle, handle->File->DeviceIoControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(DWORD)),

@@ -138,7 +138,10 @@ struct COMMPROP {
 // operation it tracks; it is valid until its result has been taken.
 struct OVERLAPPED {
     std::shared_ptr<host::IoOperation> Internal;
-    DWORD* WaitEvents = nullptr;  // where WaitCommEvent stores the events when it completes
+    // Where the operation's output goes when it completes after the call that
+    // started it: a read's buffer, WaitCommEvent's events.
+    void* Output = nullptr;
+    DWORD OutputLength = 0;
 };
 
 constexpr DWORD PURGE_TXABORT = 0x0001, PURGE_RXABORT = 0x0002, PURGE_TXCLEAR = 0x0004, PURGE_RXCLEAR = 0x0008;
