@@ -203,10 +203,13 @@ EvtBusD0Entry(
     return status;
 }
 
-// Every exit from D0: a sender waiting for a response that can no longer come
-// is released at once and fails with STATUS_DEVICE_PROTOCOL_ERROR instead of
-// waiting out its time-out; then the reader stops with its reads cancelled.
-// The sender alone lowers ResponsePending. Never fails.
+// Every exit from D0: the reader stops first, its reads cancelled, and the
+// framework waits for completions already running; only then is a sender
+// still waiting for a response that can no longer come released, to fail at
+// once with STATUS_DEVICE_PROTOCOL_ERROR instead of waiting out its time-out.
+// In this order no completion can store into the slot while it is written
+// here, and an answer that arrived before the stop is not overwritten. The
+// sender alone lowers ResponsePending. Never fails.
 _Use_decl_annotations_
 NTSTATUS
 EvtBusD0Exit(
@@ -218,14 +221,15 @@ EvtBusD0Exit(
 
     OMBREL_DEVICE_CONTEXT* bus = BusGetDeviceContext(Device);
 
-    if (InterlockedCompareExchange(&bus->ResponsePending, 1, 1) == 1) {
+    if (bus->BulkInPipe != nullptr) {
+        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(bus->BulkInPipe), WdfIoTargetCancelSentIo);
+    }
+
+    if (InterlockedCompareExchange(&bus->ResponsePending, 1, 1) == 1 &&
+        KeReadStateEvent(&bus->ResponseEvent) == 0) {
         bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
         bus->ResponseValue = 0;
         KeSetEvent(&bus->ResponseEvent, IO_NO_INCREMENT, FALSE);
-    }
-
-    if (bus->BulkInPipe != nullptr) {
-        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(bus->BulkInPipe), WdfIoTargetCancelSentIo);
     }
     return STATUS_SUCCESS;
 }

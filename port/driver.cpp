@@ -119,7 +119,7 @@ EvtPortDeviceAdd(
     WdfDeviceInitSetExclusive(DeviceInit, TRUE);
 
     WDF_FILEOBJECT_CONFIG fileConfig;
-    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, EvtPortFileCreate, EvtPortFileClose, WDF_NO_EVENT_CALLBACK);
+    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, EvtPortFileCreate, EvtPortFileClose, EvtPortFileCleanup);
     WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
 
     // No synchronisation scope: the port's own locks and the sequential
@@ -212,11 +212,52 @@ EvtPortFileCreate(
     UNREFERENCED_PARAMETER(FileObject);
 
     OMBREL_PORT_CONTEXT* port = PortGetContext(Device);
+    InterlockedExchange(&port->HandleClosing, 0);
     ResetEventState(port);
 
     const NTSTATUS status =
         port->BusInterface.Control(port->BusInterface.PortHandle, PORT_CONTROL_OPEN, HandleOpened);
     WdfRequestComplete(Request, status);
+}
+
+// The framework cancels the handle's requests that wait in queues, but not one
+// being dispatched at that moment, which the driver may park right after. Such
+// a request would keep the handle from closing until data or an event came.
+// Marking the handle as closing first makes every later parking cancel it.
+_Use_decl_annotations_
+VOID
+EvtPortFileCleanup(
+    WDFFILEOBJECT FileObject
+    )
+{
+    OMBREL_PORT_CONTEXT* port = PortGetContext(WdfFileObjectGetDevice(FileObject));
+    InterlockedExchange(&port->HandleClosing, 1);
+    PortCancelRequestsOfClosingHandle(port);
+}
+
+_Use_decl_annotations_
+VOID
+PortCancelRequestsOfClosingHandle(
+    OMBREL_PORT_CONTEXT* Port
+    )
+{
+    if (InterlockedCompareExchange(&Port->HandleClosing, 1, 1) != 1) {
+        return;
+    }
+    WDFREQUEST request;
+    while (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->ReadQueue, &request))) {
+        WdfRequestComplete(request, STATUS_CANCELLED);
+    }
+    // The wait is taken under EventLock, as every move on its queue is.
+    for (;;) {
+        WdfSpinLockAcquire(Port->EventLock);
+        const NTSTATUS status = WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &request);
+        WdfSpinLockRelease(Port->EventLock);
+        if (!NT_SUCCESS(status)) {
+            break;
+        }
+        WdfRequestComplete(request, STATUS_CANCELLED);
+    }
 }
 
 // The ring, the line settings and the time-outs carry over to the next open.

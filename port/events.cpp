@@ -173,6 +173,7 @@ PortWaitOnMask(
     WdfSpinLockRelease(Port->EventLock);
 
     if (status == STATUS_PENDING) {
+        PortCancelRequestsOfClosingHandle(Port);
         return;
     }
     if (!NT_SUCCESS(status)) {

@@ -33,6 +33,7 @@ typedef struct _OMBREL_PORT_CONTEXT {
     SERIAL_TIMEOUTS Timeouts;            // stored and returned, never applied
     ULONG WaitMask;                      // SERIAL_EV_* bits the application waits for
     ULONG PendingEvents;                 // events seen through WaitMask and not yet reported; never outside it
+    LONG HandleClosing;                  // interlocked only; 1 from the handle's cleanup to the next open
 } OMBREL_PORT_CONTEXT, *POMBREL_PORT_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OMBREL_PORT_CONTEXT, PortGetContext)
@@ -42,11 +43,23 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_DRIVER_DEVICE_ADD EvtPortDeviceAdd;
 EVT_WDF_DEVICE_CONTEXT_CLEANUP EvtPortDeviceCleanup;
 EVT_WDF_DEVICE_FILE_CREATE EvtPortFileCreate;
+EVT_WDF_FILE_CLEANUP EvtPortFileCleanup;
 EVT_WDF_FILE_CLOSE EvtPortFileClose;
 
 EVT_WDF_IO_QUEUE_IO_READ EvtPortIoRead;
 EVT_WDF_IO_QUEUE_IO_WRITE EvtPortIoWrite;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtPortIoDeviceControl;
+
+// Once the handle's cleanup has begun, cancels every read and wait parked in
+// the port's manual queues. Called by the cleanup and after every move of a
+// request into one of those queues, so a request parked just after the
+// cleanup looked is cancelled by whoever parked it: the port is exclusive, so
+// whatever waits there belongs to the closing handle.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID
+PortCancelRequestsOfClosingHandle(
+    _In_ OMBREL_PORT_CONTEXT* Port
+    );
 
 // Installed with the bus at device add, with the port's context as its context.
 BRIDGE_PORT_RECEIVE PortReceiveData;

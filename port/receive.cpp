@@ -77,6 +77,7 @@ PortServicePendingReads(
         if (!NT_SUCCESS(status)) {
             WdfRequestComplete(read, status);
         }
+        PortCancelRequestsOfClosingHandle(Port);
     }
 }
 
@@ -115,6 +116,8 @@ EvtPortIoRead(
         WdfRequestComplete(Request, status);
         return;
     }
+
+    PortCancelRequestsOfClosingHandle(port);
 
     // Bytes stored between the empty copy and the forward found no parked read
     // to serve; without this they would wait for the next frame.
