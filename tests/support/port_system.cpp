@@ -1,5 +1,7 @@
 #include "support/port_system.h"
 
+#include "tools/rig/windows_inf.h"
+
 #include "host/object.h"
 #include "host/registry.h"
 #include "host/strings.h"
@@ -11,24 +13,15 @@
 
 namespace test {
 
-namespace {
-
-std::vector<std::string> PortHardwareIds()
-{
-    std::vector<std::string> ids;
-    for (int port = 0; port < 8; ++port) {
-        ids.push_back("OMBREL\\PORT_0" + std::to_string(port));
-    }
-    return ids;
-}
-
-} // namespace
-
 PortSystem::PortSystem(std::vector<std::string> portNames, bool start) : Names(std::move(portNames))
 {
     ObjectsBefore = host::LiveObjectCount();
-    EXPECT_EQ(System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, {"USB\\VID_1D6B&PID_4F42"}), STATUS_SUCCESS);
-    EXPECT_EQ(System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, PortHardwareIds(), true), STATUS_SUCCESS);
+    // Each driver serves the hardware IDs its INF names, as on Windows.
+    const auto busIds = rig::PackageHardwareIds("OmbrelBus");
+    const auto portIds = rig::PackageHardwareIds("OmbrelPort");
+    EXPECT_FALSE(busIds.empty() || portIds.empty()) << "no hardware IDs in the INFs under windows/";
+    EXPECT_EQ(System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, busIds), STATUS_SUCCESS);
+    EXPECT_EQ(System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, portIds, true), STATUS_SUCCESS);
     if (!Names.empty()) {
         System.SetPortNames(Names);
     }

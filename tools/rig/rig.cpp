@@ -1,31 +1,26 @@
 #include "tools/rig/rig.h"
 
+#include "tools/rig/windows_inf.h"
+
 #include "host/registry.h"
 #include "host/strings.h"
 #include "host/usb.h"
 
 namespace rig {
 
-const char* const BridgeHardwareId = "USB\\VID_FFFF&PID_4F42";
-
-namespace {
-
-std::vector<std::string> PortHardwareIds()
+std::string BridgeHardwareId()
 {
-    std::vector<std::string> ids;
-    for (int port = 0; port < 8; ++port) {
-        ids.push_back("OMBREL\\PORT_0" + std::to_string(port));
-    }
-    return ids;
+    const auto ids = PackageHardwareIds("OmbrelBus");
+    return ids.empty() ? std::string() : ids.front();
 }
-
-} // namespace
 
 BridgeRig::BridgeRig()
 {
-    StartStatus = System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, {BridgeHardwareId});
+    // Each driver serves the hardware IDs its INF names, as on Windows.
+    StartStatus = System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, PackageHardwareIds("OmbrelBus"));
     if (NT_SUCCESS(StartStatus)) {
-        StartStatus = System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, PortHardwareIds(), true);
+        StartStatus =
+            System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, PackageHardwareIds("OmbrelPort"), true);
     }
     if (NT_SUCCESS(StartStatus)) {
         Bus = &System.PlugUsbDevice(Model, "OmbrelBus", &StartStatus);

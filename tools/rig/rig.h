@@ -51,6 +51,6 @@ private:
 };
 
 // The bus driver's USB hardware ID, as its INF file names it.
-extern const char* const BridgeHardwareId;
+std::string BridgeHardwareId();
 
 } // namespace rig
