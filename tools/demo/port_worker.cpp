@@ -1,0 +1,502 @@
+#include "tools/demo/port_worker.h"
+
+#include "bridge/bridge_model.h"
+#include "host/win32/comm.h"
+#include "tools/demo/loopback_check.h"
+
+#include <algorithm>
+#include <random>
+#include <thread>
+
+namespace demo {
+
+using namespace win32;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kNotesKept = 6;
+constexpr DWORD kReadBufferSize = 8192;
+constexpr auto kPoll = std::chrono::milliseconds(100);
+// Accepted bytes are looped back at once; only a sleeping bridge delays them.
+constexpr auto kLoopbackLimit = std::chrono::seconds(10);
+constexpr int kFailuresInARow = 8;
+
+const char* ErrorName(DWORD error)
+{
+    switch (error) {
+    case ERROR_SUCCESS: return "success";
+    case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
+    case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
+    case ERROR_GEN_FAILURE: return "ERROR_GEN_FAILURE";
+    case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
+    case ERROR_SEM_TIMEOUT: return "ERROR_SEM_TIMEOUT";
+    case ERROR_BUSY: return "ERROR_BUSY";
+    case ERROR_OPERATION_ABORTED: return "ERROR_OPERATION_ABORTED";
+    case ERROR_IO_DEVICE: return "ERROR_IO_DEVICE";
+    case ERROR_INVALID_FUNCTION: return "ERROR_INVALID_FUNCTION";
+    default: return "error";
+    }
+}
+
+std::string Describe(DWORD error) { return std::string(ErrorName(error)) + " (" + std::to_string(error) + ")"; }
+
+class PortSession {
+public:
+    PortSession(PortStats& stats, const WorkerConfig& config)
+        : Stats(stats), Settings(*config.Settings), Model(*config.Model), Control(*config.Control),
+          Rng(Settings.Seed * 0x9E3779B97F4A7C15ull + stats.Port + 1), Block(Settings.MaxSize),
+          ReadBuffer(kReadBufferSize)
+    {
+    }
+
+    void Run()
+    {
+        if (!Open()) {
+            Stats.State = PortState::Failed;
+            return;
+        }
+        Stats.State = PortState::Ready;
+        while (!Control.Go && !Control.Stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        Stats.State = PortState::Running;
+        const auto started = Clock::now();
+
+        while (!Broken && !Gone && !Control.Stop && Clock::now() < Control.Deadline) {
+            WriteBlock();
+        }
+        if (!Broken && !Gone) {
+            CheckNothingMoreArrives();
+        }
+        Stats.ElapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        Close();
+        if (Gone) {
+            Stats.UnreadAtRemoval = Check.Outstanding();
+            Stats.State = PortState::Gone;
+        } else {
+            Stats.State = Broken ? PortState::Failed : PortState::Done;
+        }
+    }
+
+private:
+    bool Answered() const { return Stats.Port >= kFirstAnsweredPort; }
+
+    // A failure is expected when the scenario causes it; after the removal
+    // every failure is, since the port is gone.
+    bool ExpectedWriteError(DWORD error) const
+    {
+        if (Control.Removed) {
+            return true;
+        }
+        switch (Settings.Scenario) {
+        case Fault::Nak: return Answered() && error == ERROR_IO_DEVICE;
+        case Fault::Silence: return Answered() && error == ERROR_SEM_TIMEOUT;
+        // A chunk taken not at all fails the write as busy, with the bytes taken before it.
+        case Fault::Partial: return Answered() && error == ERROR_BUSY;
+        // A sender waiting for its answer is released when the bridge leaves D0.
+        case Fault::Sleep: return Answered() && error == ERROR_IO_DEVICE;
+        default: return false;
+        }
+    }
+
+    // Whether a chunk whose write failed may still have been looped back: the
+    // bridge took it but its answer never counted. A refusal takes nothing.
+    bool FailedChunkMayArrive(DWORD error) const
+    {
+        if (!Answered()) {
+            return false;
+        }
+        return error == ERROR_SEM_TIMEOUT || (error == ERROR_IO_DEVICE && Settings.Scenario != Fault::Nak);
+    }
+
+    void Unexpected(const std::string& what)
+    {
+        ++Stats.UnexpectedFailures;
+        Stats.Note(what);
+    }
+
+    void Expected(DWORD error, const std::string& what)
+    {
+        ++Stats.ExpectedFailures;
+        Stats.NoteExpected(Describe(error), what);
+    }
+
+    bool Open()
+    {
+        Handle = CreateFile("\\\\.\\" + Stats.ComName, true);
+        if (Handle == INVALID_HANDLE_VALUE) {
+            Unexpected("CreateFile failed: " + Describe(GetLastError()));
+            return false;
+        }
+        DCB dcb;
+        if (!GetCommState(Handle, &dcb)) {
+            Unexpected("GetCommState failed: " + Describe(GetLastError()));
+            return false;
+        }
+        dcb.BaudRate = 115200;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.fParity = 0;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        if (!SetCommState(Handle, &dcb)) {
+            Unexpected("SetCommState failed: " + Describe(GetLastError()));
+            return false;
+        }
+        // No time-outs: this driver does not bound reads by them anyway, and
+        // every wait below has its own limit.
+        const COMMTIMEOUTS timeouts{};
+        if (!SetCommTimeouts(Handle, &timeouts)) {
+            Unexpected("SetCommTimeouts failed: " + Describe(GetLastError()));
+            return false;
+        }
+        if (!PurgeComm(Handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+            Unexpected("PurgeComm failed: " + Describe(GetLastError()));
+            return false;
+        }
+        return true;
+    }
+
+    void Close()
+    {
+        if (Handle == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        if (ReadPending) {
+            CancelIoEx(Handle, &ReadOverlapped);
+            DWORD got = 0;
+            if (GetOverlappedResultEx(Handle, &ReadOverlapped, &got, 5000)) {
+                Consume(got);
+            } else if (GetLastError() == WAIT_TIMEOUT) {
+                Unexpected("a cancelled read did not complete within 5 s");
+            }
+            ReadPending = false;
+        }
+        CloseHandle(Handle);
+        Handle = INVALID_HANDLE_VALUE;
+    }
+
+    void Consume(DWORD count)
+    {
+        if (count == 0) {
+            return;
+        }
+        Stats.Read += count;
+        if (!Check.Feed(ReadBuffer.data(), count)) {
+            ++Stats.Mismatches;
+            Stats.Note("byte " + std::to_string(Check.BytesRead()) + " of the stream read back was not written there" +
+                       " (read 0x" + ToHex(ReadBuffer[Check.MismatchAt()]) + ")");
+            Broken = true;
+        }
+        Stats.ResentDelivered = Check.PossiblyTakenDelivered();
+    }
+
+    static std::string ToHex(uint8_t value)
+    {
+        static const char digits[] = "0123456789abcdef";
+        return {digits[value >> 4], digits[value & 15]};
+    }
+
+    // Keeps one read posted; it takes what the port holds or waits for data.
+    void PostRead()
+    {
+        while (!ReadPending && !Broken && !Gone) {
+            DWORD got = 0;
+            if (ReadFile(Handle, ReadBuffer.data(), kReadBufferSize, &got, &ReadOverlapped)) {
+                Consume(got);
+                continue;
+            }
+            const DWORD error = GetLastError();
+            if (error == ERROR_IO_PENDING) {
+                ReadPending = true;
+            } else {
+                ReadFailed(error);
+            }
+        }
+    }
+
+    void ReadFailed(DWORD error)
+    {
+        if (Control.Removed) {
+            Expected(error, "a read ended with it after the removal");
+            Gone = true;
+        } else {
+            Unexpected("read failed: " + Describe(error));
+            Broken = true;
+        }
+    }
+
+    // True when the posted read ended within the wait.
+    bool AwaitRead(std::chrono::milliseconds wait)
+    {
+        DWORD got = 0;
+        if (GetOverlappedResultEx(Handle, &ReadOverlapped, &got, static_cast<DWORD>(wait.count()))) {
+            ReadPending = false;
+            Consume(got);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == WAIT_TIMEOUT) {
+            return false;
+        }
+        ReadPending = false;
+        ReadFailed(error);
+        return true;
+    }
+
+    // The partial scenario: each chunk of this write is taken only in part,
+    // and now and then not at all, which ends the write short.
+    void ArrangePartialAcceptance()
+    {
+        std::vector<uint16_t>& counts = AcceptCounts;
+        counts.assign(32, 0);
+        std::uniform_int_distribution<int> part(1, static_cast<int>(kChunkSize) - 1);
+        std::uniform_int_distribution<int> die(0, 5);
+        for (size_t i = 0; i < counts.size(); ++i) {
+            const bool none = i != 0 && i + 1 != counts.size() && die(Rng) == 0;
+            counts[i] = none ? 0 : static_cast<uint16_t>(part(Rng));
+        }
+        Model.SetPortBehaviour(static_cast<uint8_t>(Stats.Port), bridge::Command::Data,
+                               bridge::PortBehaviour::Accept(counts));
+    }
+
+    // The chunks of one write that the bridge acknowledged: the port driver
+    // sends each chunk from the first byte not yet taken, and a chunk taken
+    // not at all (acknowledged with 0) ends the write.
+    uint64_t AcknowledgedChunks(size_t requested, DWORD accepted, DWORD error) const
+    {
+        if (AcceptCounts.empty()) {
+            return (accepted + kChunkSize - 1) / kChunkSize;
+        }
+        uint64_t chunks = 0;
+        size_t sent = 0;
+        while (sent < accepted) {
+            const size_t count = AcceptCounts[std::min<size_t>(chunks, AcceptCounts.size() - 1)];
+            const size_t taken = std::min<size_t>({count, kChunkSize, requested - sent});
+            ++chunks;
+            if (taken == 0) {
+                break;
+            }
+            sent += taken;
+        }
+        if (error == ERROR_BUSY || (error == ERROR_SUCCESS && accepted < requested)) {
+            ++chunks;
+        }
+        return chunks;
+    }
+
+    void WriteBlock()
+    {
+        std::uniform_int_distribution<size_t> sizes(Settings.MinSize, Settings.MaxSize);
+        const size_t length = sizes(Rng);
+        for (size_t i = 0; i < length; ++i) {
+            Block[i] = static_cast<uint8_t>(Rng());
+        }
+
+        size_t offset = 0;
+        int failuresInARow = 0;
+        int emptyWrites = 0;
+        while (offset < length && !Broken && !Gone) {
+            if (Settings.Scenario == Fault::Partial && Answered()) {
+                ArrangePartialAcceptance();
+            }
+            PostRead();
+            if (Broken || Gone) {
+                return;
+            }
+            const size_t remaining = length - offset;
+            DWORD accepted = 0;
+            const DWORD error = Write(Block.data() + offset, remaining, accepted);
+            ++Stats.Writes;
+            Check.ExpectAccepted(Block.data() + offset, accepted);
+            Stats.Accepted += accepted;
+            if (Answered()) {
+                Stats.AckedChunks += AcknowledgedChunks(remaining, accepted, error);
+            }
+
+            if (error != ERROR_SUCCESS) {
+                const std::string what = "write of " + std::to_string(remaining) + " bytes failed after " +
+                                         std::to_string(accepted);
+                if (ExpectedWriteError(error)) {
+                    Expected(error, what);
+                } else {
+                    Unexpected(what + ": " + Describe(error));
+                }
+                if (FailedChunkMayArrive(error)) {
+                    Check.ExpectPossibly(Block.data() + offset + accepted,
+                                         std::min(kChunkSize, remaining - accepted));
+                }
+                failuresInARow = accepted != 0 ? 0 : failuresInARow + 1;
+                if (Control.Removed) {
+                    Gone = true;
+                } else if (failuresInARow == kFailuresInARow) {
+                    Unexpected(std::to_string(kFailuresInARow) + " writes in a row failed taking nothing; the port is "
+                               "given up");
+                    Broken = true;
+                }
+            } else {
+                failuresInARow = 0;
+                if (accepted < remaining) {
+                    ++Stats.ShortWrites;
+                    if (Settings.Scenario != Fault::Partial) {
+                        Unexpected("write of " + std::to_string(remaining) + " bytes took only " +
+                                   std::to_string(accepted));
+                    }
+                }
+                emptyWrites = accepted == 0 ? emptyWrites + 1 : 0;
+                if (emptyWrites == 3) {
+                    Unexpected("three writes in a row took nothing; the port is given up");
+                    Broken = true;
+                }
+            }
+            offset += accepted;
+            AwaitLoopback();
+        }
+    }
+
+    // Writes and waits for the result; returns the Win32 error, or
+    // ERROR_SUCCESS, with the count the driver reported in `accepted`.
+    DWORD Write(const uint8_t* data, size_t length, DWORD& accepted)
+    {
+        OVERLAPPED overlapped;
+        if (WriteFile(Handle, data, static_cast<DWORD>(length), &accepted, &overlapped)) {
+            return ERROR_SUCCESS;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            return error;
+        }
+        // Each chunk waits its turn for the bridge behind every other port,
+        // and a silent bridge costs every port a response time-out.
+        const auto limit = std::chrono::seconds(30 + static_cast<int>(10 * Settings.TimeScale));
+        const auto start = Clock::now();
+        for (;;) {
+            if (GetOverlappedResultEx(Handle, &overlapped, &accepted, static_cast<DWORD>(kPoll.count()))) {
+                return ERROR_SUCCESS;
+            }
+            error = GetLastError();
+            if (error != WAIT_TIMEOUT) {
+                return error;
+            }
+            if (Clock::now() - start > limit) {
+                Unexpected("a write did not complete within " +
+                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
+                           " s; cancelled");
+                CancelIoEx(Handle, &overlapped);
+                if (GetOverlappedResult(Handle, &overlapped, &accepted, TRUE)) {
+                    return ERROR_SUCCESS;
+                }
+                Broken = true;
+                return GetLastError();
+            }
+        }
+    }
+
+    // Reads until every accepted byte has come back.
+    void AwaitLoopback()
+    {
+        auto lastProgress = Clock::now();
+        uint64_t outstanding = Check.Outstanding();
+        while (outstanding != 0 && !Broken && !Gone) {
+            // A read that completes at once may take the last bytes; the one
+            // posted after it then waits for data that is not coming.
+            PostRead();
+            if (Broken || Gone) {
+                break;
+            }
+            if (Check.Outstanding() != 0) {
+                AwaitRead(kPoll);
+            }
+            const uint64_t now = Check.Outstanding();
+            if (now != outstanding) {
+                outstanding = now;
+                lastProgress = Clock::now();
+            } else if (Clock::now() - lastProgress > kLoopbackLimit && !Control.Removed) {
+                Stats.Lost += outstanding;
+                Unexpected(std::to_string(outstanding) + " accepted bytes never came back");
+                Broken = true;
+            }
+        }
+    }
+
+    // Once the traffic ends nothing may arrive beyond what was accepted (or
+    // possibly taken); a duplicated chunk would show here.
+    void CheckNothingMoreArrives()
+    {
+        const auto until = Clock::now() + std::chrono::milliseconds(150);
+        while (!Broken && !Gone && Clock::now() < until) {
+            PostRead();
+            if (ReadPending) {
+                AwaitRead(std::chrono::milliseconds(50));
+            }
+        }
+    }
+
+    PortStats& Stats;
+    const Options& Settings;
+    bridge::BridgeModel& Model;
+    RunControl& Control;
+    std::mt19937_64 Rng;
+    std::vector<uint8_t> Block;
+    std::vector<uint8_t> ReadBuffer;
+    std::vector<uint16_t> AcceptCounts;  // the partial scenario's, for the write in progress
+    LoopbackCheck Check;
+    win32::HANDLE Handle = INVALID_HANDLE_VALUE;
+    OVERLAPPED ReadOverlapped;
+    bool ReadPending = false;
+    bool Broken = false;
+    bool Gone = false;
+};
+
+} // namespace
+
+void PortStats::Note(const std::string& text)
+{
+    std::lock_guard<std::mutex> guard(NotesLock);
+    if (NotesList.size() < kNotesKept) {
+        NotesList.push_back(text);
+    } else {
+        ++NotesDropped;
+    }
+}
+
+void PortStats::NoteExpected(const std::string& kind, const std::string& text)
+{
+    std::lock_guard<std::mutex> guard(NotesLock);
+    for (ExpectedKind& entry : ExpectedKinds) {
+        if (entry.Kind == kind) {
+            ++entry.Count;
+            return;
+        }
+    }
+    ExpectedKinds.push_back({kind, 1, text});
+}
+
+std::vector<std::string> PortStats::Notes()
+{
+    std::lock_guard<std::mutex> guard(NotesLock);
+    std::vector<std::string> notes;
+    for (const ExpectedKind& entry : ExpectedKinds) {
+        notes.push_back(std::to_string(entry.Count) + " x " + entry.Kind + " as the scenario expects (first: " +
+                        entry.First + ")");
+    }
+    notes.insert(notes.end(), NotesList.begin(), NotesList.end());
+    if (NotesDropped != 0) {
+        notes.push_back("... and " + std::to_string(NotesDropped) + " more");
+    }
+    return notes;
+}
+
+void RunPort(PortStats& stats, const WorkerConfig& config) { PortSession(stats, config).Run(); }
+
+const char* ChannelName(unsigned port)
+{
+    if (port < 2) {
+        return "CAN FD";
+    }
+    return port < 6 ? "RS485" : "RS232";
+}
+
+} // namespace demo

@@ -1,0 +1,44 @@
+// Text output of ombrel-demo: aligned tables and the live progress view.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace demo {
+
+// 1234567 as "1,234,567".
+std::string Grouped(uint64_t value);
+
+// Columns sized to their widest cell; numbers are right-aligned.
+class Table {
+public:
+    explicit Table(std::vector<std::string> headings, std::vector<bool> rightAligned = {});
+    void Add(std::vector<std::string> row);
+    void Print(std::FILE* out, const char* indent = "  ") const;
+
+private:
+    std::vector<std::string> headings_;
+    std::vector<bool> right_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+// One line per port redrawn in place on a terminal; on anything else a plain
+// summary line every second.
+class ProgressView {
+public:
+    ProgressView(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+    // `heading` above `lines` on a terminal; `plain` is the line otherwise.
+    void Show(double seconds, const std::string& heading, const std::vector<std::string>& lines,
+              const std::string& plain);
+    bool Terminal() const { return terminal_; }
+
+private:
+    std::FILE* out_;
+    bool terminal_;
+    size_t drawn_ = 0;
+    double lastPlain_ = 0;
+};
+
+} // namespace demo

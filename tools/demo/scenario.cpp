@@ -1,0 +1,160 @@
+#include "tools/demo/scenario.h"
+
+#include "tools/rig/rig.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+namespace demo {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// How long the bridge holds each answer while the system goes to sleep: well
+// inside the drivers' one-second response time-out, so only the sleep ends
+// the wait. In kernel time, 100 ns units.
+constexpr int64_t kHeldAnswer = 2'000'000;
+constexpr auto kAsleepFor = std::chrono::milliseconds(300);
+
+std::string Seconds(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", value);
+    return text;
+}
+
+} // namespace
+
+std::string ScenarioExplanation(Fault fault, const Options& options)
+{
+    const std::string timeout = Seconds(options.TimeScale);
+    switch (fault) {
+    case Fault::None:
+        return "A healthy bridge: every write completes in full, every byte comes back in order, no failures.";
+    case Fault::Nak:
+        return "The bridge refuses (NAKs) one data chunk now and then on ports 2-7: that write fails at once with "
+               "ERROR_IO_DEVICE (STATUS_DEVICE_PROTOCOL_ERROR) and reports the bytes taken before the refused "
+               "chunk; exactly those come back, the program writes the rest. Ports 0 and 1 are never answered "
+               "and run unharmed.";
+    case Fault::Silence:
+        return "The bridge leaves one data chunk unanswered now and then on ports 2-7: after the drivers' "
+               "one-second response time-out (" + timeout + " real time at this scale) that write fails with "
+               "ERROR_SEM_TIMEOUT (STATUS_IO_TIMEOUT), and while the bus waits every port stalls, since one "
+               "command at a time crosses the bridge. The silent chunk was taken and looped back, so it may come "
+               "back once more when the program writes it again.";
+    case Fault::Partial:
+        return "The bridge takes only part of each chunk on ports 2-7: the port driver sends the rest as the next "
+               "chunk; a chunk taken not at all ends the write with ERROR_BUSY (STATUS_DEVICE_BUSY) and the bytes "
+               "taken so far, and the program writes the rest. Ports 0 and 1 always take everything.";
+    case Fault::Sleep:
+        return "The bridge holds its answers on ports 2-7 for a moment and the system sleeps meanwhile: the waiting "
+               "write fails with ERROR_IO_DEVICE as the bus leaves D0, the ports' queues hold new requests until "
+               "the system resumes, then traffic goes on and nothing accepted is lost.";
+    case Fault::Surprise:
+        return "The bridge is pulled out halfway through: every request in flight completes (with an error), the "
+               "program closes its handles, the ports disappear, and everything read before the removal matches "
+               "what was written. Exit status 0 means nothing was lost or duplicated.";
+    }
+    return "";
+}
+
+FaultDirector::FaultDirector(rig::BridgeRig& rig, const Options& options, RunControl& control)
+    : rig_(rig), options_(options), control_(control)
+{
+    for (unsigned port : options.Ports) {
+        if (port >= kFirstAnsweredPort) {
+            answeredPorts_.push_back(port);
+        }
+    }
+}
+
+bool FaultDirector::WaitUntil(double seconds)
+{
+    const auto start = control_.Deadline - std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(options_.DurationSeconds));
+    const auto at = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (Clock::now() < at) {
+        if (control_.Stop || Clock::now() >= control_.Deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return !control_.Stop && Clock::now() < control_.Deadline;
+}
+
+void FaultDirector::Run()
+{
+    switch (options_.Scenario) {
+    case Fault::None:
+    case Fault::Partial:  // the port threads arrange their own acceptance
+        return;
+    case Fault::Nak:
+    case Fault::Silence:
+        InjectAnswerFaults();
+        return;
+    case Fault::Sleep:
+        SleepAndResume();
+        return;
+    case Fault::Surprise:
+        if (WaitUntil(options_.DurationSeconds / 2)) {
+            control_.Removed = true;
+            phase_ = Phase::Removed;
+            rig_.SurpriseRemove();
+            ++injected_;
+        }
+        return;
+    }
+}
+
+void FaultDirector::InjectAnswerFaults()
+{
+    if (answeredPorts_.empty()) {
+        return;
+    }
+    std::mt19937_64 rng(options_.Seed);
+    const bool silence = options_.Scenario == Fault::Silence;
+    // A silence stalls the whole bridge for a time-out; leave room for traffic between them.
+    const double interval = silence ? std::max(2.5 * options_.TimeScale, 0.25) : 0.15;
+    for (double at = silence ? 0.3 : 0.1; WaitUntil(at); at += interval) {
+        const auto port = static_cast<uint8_t>(answeredPorts_[rng() % answeredPorts_.size()]);
+        const auto behaviour = silence ? bridge::PortBehaviour::Silent() : bridge::PortBehaviour::Refuse(1);
+        rig_.Model.SetPortBehaviour(port, bridge::Command::Data, behaviour.Once());
+        ++injected_;
+    }
+}
+
+void FaultDirector::SleepAndResume()
+{
+    for (double at : {options_.DurationSeconds / 3, options_.DurationSeconds * 2 / 3}) {
+        if (!WaitUntil(at)) {
+            return;
+        }
+        for (unsigned port : answeredPorts_) {
+            rig_.Model.SetPortBehaviour(static_cast<uint8_t>(port), bridge::Command::Data,
+                                        bridge::PortBehaviour::Late(kHeldAnswer));
+        }
+        // Long enough for a write to be waiting on its held answer.
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.001, 0.05 * options_.TimeScale)));
+
+        phase_ = Phase::Asleep;
+        const NTSTATUS slept = rig_.Sleep();
+        if (!NT_SUCCESS(slept)) {
+            problems_.push_back("System sleep failed with " + std::to_string(static_cast<uint32_t>(slept)));
+        }
+        ++injected_;
+        std::this_thread::sleep_for(kAsleepFor);
+        for (unsigned port : answeredPorts_) {
+            rig_.Model.ClearPortBehaviour(static_cast<uint8_t>(port), bridge::Command::Data);
+        }
+        const NTSTATUS resumed = rig_.Resume();
+        if (!NT_SUCCESS(resumed)) {
+            problems_.push_back("System resume failed with " + std::to_string(static_cast<uint32_t>(resumed)));
+        }
+        phase_ = Phase::Normal;
+    }
+}
+
+} // namespace demo

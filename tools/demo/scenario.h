@@ -1,0 +1,49 @@
+// The fault scenarios: what the bridge model is told to do during the run,
+// and what the drivers should be seen to do about it.
+#pragma once
+
+#include "tools/demo/options.h"
+#include "tools/demo/port_worker.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace rig {
+class BridgeRig;
+}
+
+namespace demo {
+
+// What an engineer watching the run should see the drivers do.
+std::string ScenarioExplanation(Fault fault, const Options& options);
+
+// Bends the bridge (or the system) while the port threads run.
+class FaultDirector {
+public:
+    enum class Phase { Normal, Asleep, Removed };
+
+    FaultDirector(rig::BridgeRig& rig, const Options& options, RunControl& control);
+    void Run();
+
+    Phase CurrentPhase() const { return phase_; }
+    unsigned Injected() const { return injected_; }
+    // Problems of the system itself (a failed sleep or resume).
+    std::vector<std::string> Problems() const { return problems_; }
+
+private:
+    // Waits until `at` after the start; false when the run ended first.
+    bool WaitUntil(double seconds);
+    void InjectAnswerFaults();
+    void SleepAndResume();
+
+    rig::BridgeRig& rig_;
+    const Options& options_;
+    RunControl& control_;
+    std::vector<unsigned> answeredPorts_;
+    std::atomic<Phase> phase_{Phase::Normal};
+    std::atomic<unsigned> injected_{0};
+    std::vector<std::string> problems_;
+};
+
+} // namespace demo
