@@ -178,9 +178,9 @@ void System::WorkerLoop()
 {
     std::unique_lock<std::mutex> guard(Lock);
     for (;;) {
-        Changed.wait(guard, [this] { return Stopping || !Work.empty(); });
-        if (Work.empty()) {
-            return;
+        Changed.wait(guard, [this] { return Stopping || (!Work.empty() && !StartsHeld); });
+        if (Work.empty() || StartsHeld) {
+            return;  // stopping; starts still held back never come
         }
         auto job = std::move(Work.front());
         Work.pop_front();
@@ -204,11 +204,30 @@ bool System::WaitIdle(std::chrono::milliseconds timeout)
             return false;
         }
         std::unique_lock<std::mutex> guard(Lock);
-        if (!Changed.wait_until(guard, deadline, [this] { return Work.empty() && !WorkRunning; })) {
+        if (!Changed.wait_until(guard, deadline, [this] { return (Work.empty() || StartsHeld) && !WorkRunning; })) {
             return false;
         }
     }
     return true;
+}
+
+std::vector<WDFDEVICE> System::BusDevices()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    std::vector<WDFDEVICE> devices;
+    for (auto& entry : Buses) {
+        devices.push_back(entry.Dev->Device());
+    }
+    return devices;
+}
+
+void System::HoldChildStarts(bool hold)
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        StartsHeld = hold;
+    }
+    Changed.notify_all();
 }
 
 std::vector<DevNode*> System::ChildNodes(DevNode& bus)

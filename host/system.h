@@ -38,8 +38,18 @@ public:
 
     // Plugs a USB device in and starts `service` on it.
     DevNode& PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus = nullptr);
-    // Waits until the PnP worker and the system worker are idle.
+    // Waits until the PnP worker and the system worker are idle; child starts
+    // held back by HoldChildStarts do not count as work to wait for.
     bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // While held, children still arrive but their function drivers start only
+    // once released, in order of arrival: a test's way to let a bus finish its
+    // enumeration before any child's driver runs, so that the framework calls
+    // of the two can be told apart.
+    void HoldChildStarts(bool hold);
+
+    // The framework devices of the buses plugged in, safe to call from any
+    // thread (a hook on the PnP worker, say).
+    std::vector<WDFDEVICE> BusDevices();
 
     // Children of `bus` that got a function driver, in order of arrival.
     std::vector<DevNode*> ChildNodes(DevNode& bus);
@@ -88,6 +98,7 @@ private:
     std::vector<Child> Children;
     std::deque<std::function<void()>> Work;
     bool WorkRunning = false;
+    bool StartsHeld = false;
     bool Stopping = false;
     std::vector<std::string> PortNames;
     size_t PortsNamed = 0;

@@ -79,7 +79,7 @@ TEST(PortNames, FailedDeviceAddLeavesNoDeviceMapValue)
 void RemoveOperationFromPortZero(test::PortSystem& system, size_t offset)
 {
     host::OnNextCall("WdfFdoQueryForInterface", [&system, offset] {
-        const auto children = host::StaticChildrenOf(system.Bus().Device());
+        const auto children = host::StaticChildrenOf(system.System.BusDevices().at(0));
         auto* pdo = static_cast<host::Device*>(host::FromAnyHandle(children.at(0).Device, "test"));
         auto& record = pdo->QueryInterfaces.at(0).Record;
         std::fill(record.begin() + offset, record.begin() + offset + sizeof(void*), 0);
