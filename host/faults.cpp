@@ -60,6 +60,13 @@ int CallCount(const std::string& operation)
     return it == table.Calls.end() ? 0 : it->second;
 }
 
+std::map<std::string, int> CallCounts()
+{
+    auto& table = Table();
+    std::lock_guard<std::mutex> guard(table.Lock);
+    return table.Calls;
+}
+
 std::optional<NTSTATUS> InjectedFailure(const char* operation)
 {
     auto& table = Table();

@@ -6,6 +6,7 @@
 #include <ntdef.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,8 @@ void FailCall(const std::string& operation, int nth = 1, NTSTATUS status = STATU
 void ClearInjectedFailures();
 // How many calls of `operation` the stand-in has seen since the last clear.
 int CallCount(const std::string& operation);
+// The same for every operation called since the last clear, by name.
+std::map<std::string, int> CallCounts();
 
 // Runs `hook` once, at the start of the next call of `operation`, on the
 // calling thread and before the call does anything: a test's way to make

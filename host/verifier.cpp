@@ -33,15 +33,33 @@ VerifierCounters& Counters()
     return counters;
 }
 
-std::string CountersReport()
+std::vector<std::pair<std::string, uint64_t>> CounterValues()
 {
     auto& c = Counters();
+    return {
+        {"requests completed", c.RequestsCompleted},
+        {"spin locks taken", c.SpinLockAcquisitions},
+        {"wait locks taken", c.WaitLockAcquisitions},
+        {"IRQL checks", c.IrqlChecks},
+        {"callbacks checked", c.CallbacksChecked},
+        {"allocations checked", c.AllocationsChecked},
+        {"allocations refused", 0},
+        {"injected failures", c.InjectedFailures},
+        {"objects created", c.ObjectsCreated},
+        {"objects deleted", c.ObjectsDeleted},
+    };
+}
+
+std::string CountersReport()
+{
     std::ostringstream out;
-    out << "verifier: " << c.IrqlChecks << " IRQL checks, " << c.SpinLockAcquisitions << " spin-lock and "
-        << c.WaitLockAcquisitions << " wait-lock acquisitions, " << c.CallbacksChecked << " callbacks checked, "
-        << c.RequestsCompleted << " requests completed, " << c.ObjectsCreated << " objects created and "
-        << c.ObjectsDeleted << " deleted, " << c.AllocationsChecked << " allocations checked, "
-        << c.InjectedFailures << " injected failures";
+    out << "verifier:";
+    const char* separator = " ";
+    for (const auto& [label, value] : CounterValues()) {
+        out << separator << value << ' ' << label;
+        separator = ", ";
+    }
+    out << " (a refused allocation stops the run)";
     return out.str();
 }
 

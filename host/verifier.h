@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace host {
 
@@ -29,6 +31,10 @@ struct VerifierCounters {
     std::atomic<uint64_t> InjectedFailures{0};
 };
 VerifierCounters& Counters();
+// The counters by label, in report order. "allocations refused" is always 0:
+// a refused allocation stops the run, so no run that reports reached one.
+std::vector<std::pair<std::string, uint64_t>> CounterValues();
+// "verifier: 15 requests completed, ..." for the end of a run.
 std::string CountersReport();
 
 KIRQL CurrentIrql();
