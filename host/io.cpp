@@ -9,6 +9,7 @@
 #include "host/registry.h"
 #include "host/verifier.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <thread>
@@ -357,7 +358,12 @@ std::shared_ptr<IoOperation> FileHandle::Send(Request* request)
 {
     std::shared_ptr<IoOperation> op = request->Op;
     {
+        // A weak reference keeps a finished operation's memory (made with its
+        // control block) alive, so a long-lived handle drops them as it goes.
         std::lock_guard<std::mutex> guard(OperationsLock);
+        Operations.erase(std::remove_if(Operations.begin(), Operations.end(),
+                                        [](const std::weak_ptr<IoOperation>& weak) { return weak.expired(); }),
+                         Operations.end());
         Operations.push_back(op);
     }
     Device* device = File->Owner;

@@ -114,9 +114,14 @@ NTSTATUS DevNode::Start()
         status = driver->Config.EvtDriverDeviceAdd(Driver.Handle(), init);
     }
     // The device the add created, if any: the driver's only device on this node.
+    // The driver also parents other objects (registry keys, say): the type
+    // is checked before the cast.
     for (Object* child : driver->ChildrenSnapshot()) {
+        if (child->Type() != ObjectType::Device) {
+            continue;
+        }
         auto* device = static_cast<host::Device*>(child);
-        if (child->Type() == ObjectType::Device && device->Init.Node == NodeRecord) {
+        if (device->Init.Node == NodeRecord) {
             DeviceHandle = device->Handle();
         }
     }
