@@ -19,27 +19,67 @@ constexpr USHORT PortNameChars = 32;
 constexpr USHORT LinkNameChars = 64;
 static_assert(sizeof(LinkNamePrefix) / sizeof(WCHAR) - 1 + PortNameChars <= LinkNameChars, "link name fits");
 
-// Writes, or removes, the SERIALCOMM value called ValueName.
+// Writes the SERIALCOMM value and keeps its key and name for the removal.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS UpdateSerialCommValue(WDFDEVICE Device, PCUNICODE_STRING ValueName, PCUNICODE_STRING PortName, BOOLEAN Add)
+NTSTATUS AddSerialCommValue(OMBREL_PORT_CONTEXT* Port, PCUNICODE_STRING PortName)
 {
-    WDFKEY deviceMapKey;
-    NTSTATUS status =
-        WdfDeviceOpenDevicemapKey(Device, &SerialCommKeyName, KEY_SET_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &deviceMapKey);
+    WDFMEMORY objectNameMemory;
+    NTSTATUS status = WdfDeviceAllocAndQueryProperty(Port->Device, DevicePropertyPhysicalDeviceObjectName,
+                                                     NonPagedPoolNx, WDF_NO_OBJECT_ATTRIBUTES, &objectNameMemory);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const auto objectName = static_cast<PCWSTR>(WdfMemoryGetBuffer(objectNameMemory, nullptr));
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, objectName);
+    if (objectName == nullptr) {
+        status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    } else if (valueName.Length > sizeof(Port->DeviceMapValueName)) {
+        status = STATUS_BUFFER_OVERFLOW;
+    } else {
+        RtlCopyMemory(Port->DeviceMapValueName, valueName.Buffer, valueName.Length);
+        Port->DeviceMapValueNameLength = valueName.Length;
+    }
+    WdfObjectDelete(objectNameMemory);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
-    if (Add) {
-        status = WdfRegistryAssignUnicodeString(deviceMapKey, ValueName, PortName);
-    } else {
-        status = WdfRegistryRemoveValue(deviceMapKey, ValueName);
-        if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
-            status = STATUS_SUCCESS;
-        }
+    // Parented to the driver: the key stays open until the removal at
+    // clean-up, when the device's own children may already be gone.
+    WDFKEY deviceMapKey;
+    status = WdfDeviceOpenDevicemapKey(Port->Device, &SerialCommKeyName, KEY_SET_VALUE, WDF_NO_OBJECT_ATTRIBUTES,
+                                       &deviceMapKey);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
+    UNICODE_STRING storedName = {Port->DeviceMapValueNameLength, sizeof(Port->DeviceMapValueName),
+                                 Port->DeviceMapValueName};
+    status = WdfRegistryAssignUnicodeString(deviceMapKey, &storedName, PortName);
+    if (!NT_SUCCESS(status)) {
+        WdfRegistryClose(deviceMapKey);
+        return status;
+    }
+    Port->DeviceMapKey = deviceMapKey;
+    return STATUS_SUCCESS;
+}
 
-    WdfRegistryClose(deviceMapKey);
+// Removes the value this port wrote, if it wrote one, and closes its key. A
+// value already gone counts as removed.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS RemoveSerialCommValue(OMBREL_PORT_CONTEXT* Port)
+{
+    if (Port->DeviceMapKey == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    UNICODE_STRING storedName = {Port->DeviceMapValueNameLength, sizeof(Port->DeviceMapValueName),
+                                 Port->DeviceMapValueName};
+    NTSTATUS status = WdfRegistryRemoveValue(Port->DeviceMapKey, &storedName);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        status = STATUS_SUCCESS;
+    }
+    WdfRegistryClose(Port->DeviceMapKey);
+    Port->DeviceMapKey = nullptr;
     return status;
 }
 
@@ -79,9 +119,8 @@ PortCreateSymbolicLink(
     return PortUpdateDeviceMap(Device, &portName, TRUE);
 }
 
-// The property memory is parented to the driver, not the device: clean-up
-// calls this while the device is being deleted, when the framework gives it no
-// new children. It is deleted here on every path.
+// Adding needs the port name; removing takes away what adding wrote, without
+// allocating, so that a removal at clean-up cannot fail for want of memory.
 _Use_decl_annotations_
 NTSTATUS
 PortUpdateDeviceMap(
@@ -90,26 +129,12 @@ PortUpdateDeviceMap(
     BOOLEAN Add
     )
 {
-    if (Add && PortName == nullptr) {
+    OMBREL_PORT_CONTEXT* port = PortGetContext(Device);
+    if (!Add) {
+        return RemoveSerialCommValue(port);
+    }
+    if (PortName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-
-    WDFMEMORY objectNameMemory;
-    NTSTATUS status = WdfDeviceAllocAndQueryProperty(Device, DevicePropertyPhysicalDeviceObjectName, NonPagedPoolNx,
-                                                     WDF_NO_OBJECT_ATTRIBUTES, &objectNameMemory);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-
-    const auto objectName = static_cast<PCWSTR>(WdfMemoryGetBuffer(objectNameMemory, nullptr));
-    if (objectName == nullptr) {
-        status = STATUS_DEVICE_CONFIGURATION_ERROR;
-    } else {
-        UNICODE_STRING valueName;
-        RtlInitUnicodeString(&valueName, objectName);
-        status = UpdateSerialCommValue(Device, &valueName, PortName, Add);
-    }
-
-    WdfObjectDelete(objectNameMemory);
-    return status;
+    return AddSerialCommValue(port, PortName);
 }

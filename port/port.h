@@ -11,6 +11,10 @@
 
 constexpr ULONG RX_RING_SIZE = 8192;
 
+// Room for the physical device object's name, the name of the port's
+// SERIALCOMM value; the system's names are far shorter.
+constexpr USHORT DEVICE_MAP_VALUE_NAME_CHARS = 64;
+
 // Typed context of the port device. Zeroed at device add; lives as long as the device.
 //
 // RingLock guards RxBuffer, RxHead and RxTail; EventLock guards WaitMask and
@@ -34,6 +38,12 @@ typedef struct _OMBREL_PORT_CONTEXT {
     ULONG WaitMask;                      // SERIAL_EV_* bits the application waits for
     ULONG PendingEvents;                 // events seen through WaitMask and not yet reported; never outside it
     LONG HandleClosing;                  // interlocked only; 1 from the handle's cleanup to the next open
+    // From the SERIALCOMM value's writing to its removal: the open device-map
+    // key and the value's name, so that the removal at clean-up needs no
+    // allocation, which could fail and leave the value behind.
+    WDFKEY DeviceMapKey;
+    WCHAR DeviceMapValueName[DEVICE_MAP_VALUE_NAME_CHARS];
+    USHORT DeviceMapValueNameLength;     // bytes
 } OMBREL_PORT_CONTEXT, *POMBREL_PORT_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OMBREL_PORT_CONTEXT, PortGetContext)

@@ -74,6 +74,22 @@ TEST(PortNames, FailedDeviceAddLeavesNoDeviceMapValue)
     host::ClearInjectedFailures();
 }
 
+// The removal takes the value away without allocating: a clean-up that could
+// not get memory or open a key must not leave a COM name behind.
+TEST(PortNames, DeviceMapValueGoesEvenWhenTheCleanUpCannotAllocate)
+{
+    test::PortSystem system;
+    host::DevNode* port = system.PortNode(1);
+    ASSERT_NE(port, nullptr);
+    const std::string valueName = port->Node().Name;
+    ASSERT_EQ(host::RegistryStrings(host::SerialCommKeyPath).count(valueName), 1u);
+    host::FailCall("WdfDeviceAllocAndQueryProperty", 1, STATUS_INSUFFICIENT_RESOURCES);
+    host::FailCall("WdfDeviceOpenDevicemapKey", 1, STATUS_INSUFFICIENT_RESOURCES);
+    system.System.RemoveChild(*port);
+    host::ClearInjectedFailures();
+    EXPECT_EQ(host::RegistryStrings(host::SerialCommKeyPath).count(valueName), 0u);
+}
+
 // Port 0's published interface loses one operation before the port driver
 // asks for it.
 void RemoveOperationFromPortZero(test::PortSystem& system, size_t offset)
