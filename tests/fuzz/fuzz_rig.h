@@ -1,0 +1,75 @@
+// What the three fuzzers share: the whole system brought up once per process
+// and reused by every input, bounded waits, a reader of the fuzzer's bytes,
+// and the way a broken invariant stops the run.
+#pragma once
+
+#include "bridge/bridge_model.h"
+#include "host/io.h"
+#include "host/system.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+using Bytes = std::vector<uint8_t>;
+
+// Kernel time runs twenty times faster: the bus's one-second response
+// time-out lasts 50 ms.
+constexpr double kTimeScale = 0.05;
+constexpr auto kResponseTimeout = std::chrono::milliseconds(50);
+// Nothing a healthy or failing bridge does takes this long; past it, a wait is a hang.
+constexpr auto kHangBound = std::chrono::seconds(10);
+
+// Prints the message and aborts, which libFuzzer reports as a crash with the input.
+[[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The fuzzer's bytes, read front to back; past the end every byte reads as 0.
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : Data(data), Size(size) {}
+    bool Empty() const { return Offset >= Size; }
+    size_t Left() const { return Empty() ? 0 : Size - Offset; }
+    uint8_t Byte() { return Empty() ? 0 : Data[Offset++]; }
+    uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
+    uint32_t Ulong() { return static_cast<uint32_t>(Word() | static_cast<uint32_t>(Word()) << 16); }
+    // Up to `count` bytes, fewer when the input ends first.
+    Bytes Take(size_t count);
+
+private:
+    const uint8_t* Data;
+    size_t Size;
+    size_t Offset = 0;
+};
+
+// Both drivers loaded from their modules, the bridge model plugged in and
+// its eight ports started.
+struct Rig {
+    bridge::BridgeModel Model;
+    host::System System;
+    host::DevNode* Bus = nullptr;
+};
+
+// The rig, brought up on first use; `teardown` runs at exit before the bridge
+// is removed (the fuzzer closes its handles there).
+Rig& System(std::function<void()> teardown = nullptr);
+std::string PortName(unsigned port);
+std::unique_ptr<host::FileHandle> OpenOrFail(unsigned port);
+
+// Waits for an operation, aborting with `what` if it outlives kHangBound.
+void Await(const std::shared_ptr<host::IoOperation>& op, const char* what);
+// A synchronous device control, bounded the same way.
+NTSTATUS Control(host::FileHandle& handle, ULONG code, const Bytes& input, ULONG outputLength,
+                 Bytes* output = nullptr, ULONG_PTR* information = nullptr);
+// Waits until the bus has dispatched every IN transfer the bridge has sent.
+void DrainIn();
+// Checks that the bus still has exactly its eight working ports: the
+// enumeration ran once and no announce since has added or dropped a child.
+void CheckChildren();
+
+} // namespace fuzz
