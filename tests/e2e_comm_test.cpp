@@ -3,6 +3,7 @@
 // them. Only the system's power and removal and the bridge's knobs are
 // reached around the application's calls.
 #include "support/port_system.h"
+#include "tests/support/stream_check.h"
 
 #include "host/faults.h"
 #include "host/object.h"
@@ -109,33 +110,7 @@ Bytes LastSetConfigFrame(test::PortSystem& system, unsigned port)
     return last;
 }
 
-// Every byte read on a port must continue the port's written stream: bytes may
-// be lost (a purge, a full ring, a failed write) but never made up, repeated
-// or reordered. The stream is pseudo-random, so a repeated or misplaced run
-// does not fit as a subsequence; the leftmost match decides whether one fits.
-class StreamCheck {
-public:
-    void Wrote(const Bytes& bytes) { Stream.insert(Stream.end(), bytes.begin(), bytes.end()); }
-    // False at the first byte that does not continue the stream.
-    bool Read(const Bytes& bytes)
-    {
-        for (uint8_t byte : bytes) {
-            while (Next < Stream.size() && Stream[Next] != byte) {
-                ++Next;
-            }
-            if (Next == Stream.size()) {
-                return false;
-            }
-            ++Next;
-        }
-        return true;
-    }
-    bool SawLastByteWritten() const { return Next == Stream.size(); }
-
-private:
-    Bytes Stream;
-    size_t Next = 0;
-};
+using test::StreamCheck;
 
 TEST(CommLoopback, EveryPortEchoesWhatIsWrittenByEitherName)
 {

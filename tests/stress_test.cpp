@@ -14,6 +14,7 @@
 // by a full ring, not taken by a failing bridge) but never made up, repeated or
 // reordered.
 #include "support/port_system.h"
+#include "tests/support/stream_check.h"
 
 #include "host/win32/comm.h"
 
@@ -85,32 +86,7 @@ private:
     std::thread Thread;
 };
 
-// Every byte read must continue the written stream. The stream is
-// pseudo-random, so a repeated or misplaced run does not fit as a
-// subsequence; the leftmost match decides whether one fits.
-class StreamCheck {
-public:
-    void Wrote(const Bytes& bytes) { Stream.insert(Stream.end(), bytes.begin(), bytes.end()); }
-    bool Read(const uint8_t* bytes, size_t count)
-    {
-        for (size_t i = 0; i < count; ++i) {
-            while (Next < Stream.size() && Stream[Next] != bytes[i]) {
-                ++Next;
-            }
-            if (Next == Stream.size()) {
-                return false;
-            }
-            ++Next;
-        }
-        return true;
-    }
-    bool SawLastByteWritten() const { return Next == Stream.size(); }
-    size_t Written() const { return Stream.size(); }
-
-private:
-    Bytes Stream;
-    size_t Next = 0;
-};
+using test::StreamCheck;
 
 // One application thread working one port.
 class Application {

@@ -17,6 +17,7 @@
 //
 // OMBREL_FUZZ_LATE_ANSWERS=1 also lets the bridge answer after the time-out.
 #include "fuzz_rig.h"
+#include "tests/support/stream_check.h"
 
 #include <array>
 #include <cstdlib>
@@ -38,36 +39,7 @@ constexpr ULONG kGetCommStatus = 0x1B006C;
 constexpr std::array<unsigned, 3> kPorts = {0, 2, 5};
 constexpr size_t kMostOperations = 48;
 
-// Every byte read must continue the written stream. The stream is
-// pseudo-random, so a repeated or misplaced run does not fit as a
-// subsequence; the leftmost match decides whether one fits.
-class StreamCheck {
-public:
-    void Wrote(const Bytes& bytes) { Stream.insert(Stream.end(), bytes.begin(), bytes.end()); }
-    bool Read(const Bytes& bytes)
-    {
-        for (uint8_t byte : bytes) {
-            while (Next < Stream.size() && Stream[Next] != byte) {
-                ++Next;
-            }
-            if (Next == Stream.size()) {
-                return false;
-            }
-            ++Next;
-        }
-        return true;
-    }
-    void Reset()
-    {
-        Stream.clear();
-        Next = 0;
-    }
-    size_t Written() const { return Stream.size(); }
-
-private:
-    Bytes Stream;
-    size_t Next = 0;
-};
+using test::StreamCheck;
 
 struct PortState {
     unsigned Index = 0;
