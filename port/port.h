@@ -17,7 +17,8 @@ constexpr USHORT DEVICE_MAP_VALUE_NAME_CHARS = 64;
 
 // Typed context of the port device. Zeroed at device add; lives as long as the device.
 //
-// RingLock guards RxBuffer, RxHead and RxTail; EventLock guards WaitMask and
+// RingLock guards RxBuffer, RxHead and RxTail and makes taking a read out of
+// ReadQueue atomic with filling it; EventLock guards WaitMask and
 // PendingEvents and makes the moves on WaitMaskQueue atomic with them. Both are
 // spin locks, taken at up to DISPATCH_LEVEL by the receive path. They are never
 // held together, and no request is completed and no interface operation called
@@ -75,7 +76,8 @@ PortCancelRequestsOfClosingHandle(
 BRIDGE_PORT_RECEIVE PortReceiveData;
 
 // Hands ring contents to parked reads, oldest first, until the ring is empty or
-// no read is parked. Takes RingLock for each step and completes outside it.
+// no read is parked. Each read is taken and filled under RingLock and
+// completed outside it.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID
 PortServicePendingReads(

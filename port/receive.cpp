@@ -31,9 +31,11 @@ PortReceiveData(
     PortServicePendingReads(port);
 }
 
-// Each read taken from ReadQueue is completed or put back before the next
-// step: a read never completes with success and no data, and none is left
-// outside a queue.
+// The fill test, taking the oldest parked read and filling it are one hold of
+// RingLock. Two services can run at once (the receive completions of two
+// transfers, or a receive beside a read that just parked); were the read taken
+// outside the lock, a later read could be filled first and the application
+// would see the stream out of order. Each read is completed outside the lock.
 _Use_decl_annotations_
 VOID
 PortServicePendingReads(
@@ -41,47 +43,37 @@ PortServicePendingReads(
     )
 {
     for (;;) {
-        WdfSpinLockAcquire(Port->RingLock);
-        const ULONG fill = PortRingFill(Port);
-        WdfSpinLockRelease(Port->RingLock);
-        if (fill == 0) {
-            return;
-        }
-
-        WDFREQUEST read;
-        if (!NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->ReadQueue, &read))) {
-            return;
-        }
-
-        PVOID buffer;
-        size_t length;
-        NTSTATUS status = WdfRequestRetrieveOutputBuffer(read, 1, &buffer, &length);
-        if (!NT_SUCCESS(status)) {
-            WdfRequestComplete(read, status);
-            continue;
-        }
+        WDFREQUEST read = nullptr;
+        NTSTATUS status = STATUS_SUCCESS;
+        ULONG copied = 0;
 
         WdfSpinLockAcquire(Port->RingLock);
-        const ULONG copied = PortRingCopyOut(Port, static_cast<UCHAR*>(buffer), length);
+        if (PortRingFill(Port) != 0 && NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->ReadQueue, &read))) {
+            PVOID buffer;
+            size_t length;
+            status = WdfRequestRetrieveOutputBuffer(read, 1, &buffer, &length);
+            if (NT_SUCCESS(status)) {
+                copied = PortRingCopyOut(Port, static_cast<UCHAR*>(buffer), length);
+            }
+        }
         WdfSpinLockRelease(Port->RingLock);
 
-        if (copied != 0) {
+        if (read == nullptr) {
+            return;
+        }
+        if (NT_SUCCESS(status)) {
+            // The ring held bytes and the buffer at least one: copied > 0.
             WdfRequestCompleteWithInformation(read, STATUS_SUCCESS, copied);
-            continue;
-        }
-
-        // A new read or a purge emptied the ring after the fill test. The read
-        // goes back to the head of the queue, still the oldest; the fill test
-        // decides whether bytes stored meanwhile are served to it now.
-        status = WdfRequestRequeue(read);
-        if (!NT_SUCCESS(status)) {
+        } else {
             WdfRequestComplete(read, status);
         }
-        PortCancelRequestsOfClosingHandle(Port);
     }
 }
 
-// A new read takes from the ring directly, even while older reads are parked.
+// A new read takes from the ring directly only while no older read is parked;
+// otherwise it parks behind them, so reads are filled in the order they came.
+// A parked read is never outside ReadQueue while RingLock is free, so the
+// queue's count under the lock is the whole answer.
 _Use_decl_annotations_
 VOID
 EvtPortIoRead(
@@ -102,8 +94,13 @@ EvtPortIoRead(
         return;
     }
 
+    ULONG copied = 0;
     WdfSpinLockAcquire(port->RingLock);
-    const ULONG copied = PortRingCopyOut(port, static_cast<UCHAR*>(buffer), length);
+    ULONG parked = 0;
+    WdfIoQueueGetState(port->ReadQueue, &parked, nullptr);
+    if (parked == 0) {
+        copied = PortRingCopyOut(port, static_cast<UCHAR*>(buffer), length);
+    }
     WdfSpinLockRelease(port->RingLock);
 
     if (copied != 0) {
@@ -119,7 +116,8 @@ EvtPortIoRead(
 
     PortCancelRequestsOfClosingHandle(port);
 
-    // Bytes stored between the empty copy and the forward found no parked read
-    // to serve; without this they would wait for the next frame.
+    // Bytes stored between the copy and the forward found no parked read to
+    // serve, and bytes left beside older reads are theirs; without this they
+    // would wait for the next frame.
     PortServicePendingReads(port);
 }

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -151,25 +154,34 @@ TEST(PortReads, ReadParkedJustAfterDataArrivedIsServed)
     EXPECT_EQ(read->Output(), (Bytes{0x42, 0x43}));
 }
 
-// A parked read taken out for bytes that another consumer empties first goes
-// back to wait, instead of completing with nothing.
-TEST(PortReads, ParkedReadRobbedOfItsBytesKeepsWaiting)
+// A read that arrives while bytes wait beside a parked read (stored, not yet
+// handed out) parks behind it: the older read gets the older bytes.
+TEST(PortReads, ANewReadDoesNotOvertakeAParkedOne)
 {
     test::PortSystem system;
-    constexpr unsigned port = 1;  // unanswered: the purge needs no reply while the reader is held
-    auto handle = system.OpenOrFail(port);
-    auto parked = handle->ReadAsync(8);
-    EXPECT_EQ(InQueue(*handle), 0u);
+    auto handle = system.OpenOrFail(kPort);
+    // With RXCHAR in the mask, the receive path looks for a parked wait
+    // between storing the bytes and serving the reads: the hook runs there.
+    ASSERT_EQ(handle->DeviceIoControl(IOCTL_SERIAL_SET_WAIT_MASK, test::Ulong(SERIAL_EV_RXCHAR), 0), STATUS_SUCCESS);
+    auto older = handle->ReadAsync(4);
+    EXPECT_EQ(InQueue(*handle), 0u);  // answered after the read was parked
+
+    std::shared_ptr<host::IoOperation> newer;
     host::OnNextCall("WdfIoQueueRetrieveNextRequest", [&] {
-        EXPECT_EQ(handle->DeviceIoControl(IOCTL_SERIAL_PURGE, test::Ulong(SERIAL_PURGE_RXCLEAR), 0), STATUS_SUCCESS);
+        newer = handle->ReadAsync(4);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!older->Done() && !newer->Done() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     });
-    system.Receive(port, {1, 2, 3});
-    EXPECT_EQ(InQueue(*handle), 0u);
-    EXPECT_FALSE(parked->Done()) << "the read completed with no data";
-    system.Receive(port, {4});
-    ASSERT_TRUE(parked->Wait());
-    EXPECT_EQ(parked->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(parked->Output(), Bytes{4});
+    system.Receive(kPort, {0xAA});
+    ASSERT_TRUE(older->Wait(std::chrono::seconds(5))) << "the newer read took the bytes";
+    EXPECT_EQ(older->Output(), Bytes{0xAA});
+    ASSERT_NE(newer, nullptr);
+    EXPECT_FALSE(newer->Done());
+    system.Receive(kPort, {1, 2});
+    ASSERT_TRUE(newer->Wait());
+    EXPECT_EQ(newer->Output(), (Bytes{1, 2}));
 }
 
 } // namespace
