@@ -21,34 +21,35 @@ inline ULONG PortRingFill(const OMBREL_PORT_CONTEXT* Port)
     return (Port->RxHead - Port->RxTail) & RX_RING_MASK;
 }
 
-// Appends Data in order until the ring is full; the rest is dropped. Returns the count stored.
+// Appends Data in order until the ring is full; the rest is dropped. Returns
+// the count stored. Copies in at most two blocks, split where the buffer wraps.
 _Requires_lock_held_(Port->RingLock)
 inline ULONG PortRingStore(OMBREL_PORT_CONTEXT* Port, const UCHAR* Data, ULONG Length)
 {
-    ULONG stored = 0;
-    while (stored < Length) {
-        const ULONG next = (Port->RxHead + 1) & RX_RING_MASK;
-        if (next == Port->RxTail) {
-            break;
-        }
-        Port->RxBuffer[Port->RxHead] = Data[stored];
-        Port->RxHead = next;
-        ++stored;
-    }
-    return stored;
+    const ULONG room = RX_RING_MASK - PortRingFill(Port);
+    const ULONG count = Length < room ? Length : room;
+    const ULONG head = Port->RxHead;
+    const ULONG untilEnd = RX_RING_SIZE - head;
+    const ULONG first = count < untilEnd ? count : untilEnd;
+    RtlCopyMemory(&Port->RxBuffer[head], Data, first);
+    RtlCopyMemory(&Port->RxBuffer[0], Data + first, count - first);
+    Port->RxHead = (head + count) & RX_RING_MASK;
+    return count;
 }
 
 // Moves the oldest bytes, up to Length, into Buffer. Returns the count moved.
 _Requires_lock_held_(Port->RingLock)
 inline ULONG PortRingCopyOut(OMBREL_PORT_CONTEXT* Port, UCHAR* Buffer, size_t Length)
 {
-    ULONG copied = 0;
-    while (copied < Length && Port->RxTail != Port->RxHead) {
-        Buffer[copied] = Port->RxBuffer[Port->RxTail];
-        Port->RxTail = (Port->RxTail + 1) & RX_RING_MASK;
-        ++copied;
-    }
-    return copied;
+    const ULONG fill = PortRingFill(Port);
+    const ULONG count = Length < fill ? static_cast<ULONG>(Length) : fill;
+    const ULONG tail = Port->RxTail;
+    const ULONG untilEnd = RX_RING_SIZE - tail;
+    const ULONG first = count < untilEnd ? count : untilEnd;
+    RtlCopyMemory(Buffer, &Port->RxBuffer[tail], first);
+    RtlCopyMemory(Buffer + first, &Port->RxBuffer[0], count - first);
+    Port->RxTail = (tail + count) & RX_RING_MASK;
+    return count;
 }
 
 // Discards everything held.
