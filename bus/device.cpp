@@ -151,10 +151,13 @@ EvtBusPrepareHardware(
     WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(bus->BulkInPipe);
     WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(bus->BulkOutPipe);
 
-    // One whole frame per read; the framework's default number of reads in
-    // flight. A failed reader is reset and restarted by the framework.
+    // One whole frame per read. One read in flight: with more, their
+    // completions may run on several processors at once and finish in either
+    // order, and a port's bytes would reach its ring out of order. A failed
+    // reader is reset and restarted by the framework.
     WDF_USB_CONTINUOUS_READER_CONFIG readerConfig;
     WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&readerConfig, EvtBusReadComplete, bus, BRIDGE_FRAME_MAX);
+    readerConfig.NumPendingReads = 1;
     readerConfig.EvtUsbTargetPipeReadersFailed = EvtBusReadersFailed;
 
     return WdfUsbTargetPipeConfigContinuousReader(bus->BulkInPipe, &readerConfig);

@@ -71,8 +71,10 @@ private:
 };
 
 // Stand-in settings for continuous readers.
-// How many reader threads complete transfers of one reader at once (1: the
-// completions run one at a time, in order; more: they may overlap).
+// How many reader threads complete transfers of one reader at once, at most
+// its number of reads in flight (1: the completions run one at a time, in
+// order; more: they may overlap and finish out of order, as on a
+// multiprocessor).
 void SetConcurrentReadCompletions(int count);
 
 // How long a synchronous write that the device never completes may wait when

@@ -3,9 +3,11 @@
 #include "support/port_system.h"
 
 #include "host/faults.h"
+#include "host/usb.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -182,6 +184,34 @@ TEST(PortReads, ANewReadDoesNotOvertakeAParkedOne)
     system.Receive(kPort, {1, 2});
     ASSERT_TRUE(newer->Wait());
     EXPECT_EQ(newer->Output(), (Bytes{1, 2}));
+}
+
+// On a multiprocessor the completions of two transfers in flight can run at
+// once and finish in either order; a port's bytes must still reach the
+// application in the order the bridge sent them.
+TEST(PortReads, BytesKeepTheBridgesOrderWhenCompletionsCanOverlap)
+{
+    struct OverlappingCompletions {
+        OverlappingCompletions() { host::SetConcurrentReadCompletions(2); }
+        ~OverlappingCompletions() { host::SetConcurrentReadCompletions(1); }
+    } overlapping;
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    uint8_t next = 0;
+    for (int round = 0; round < 50; ++round) {
+        Bytes sent;
+        for (int frame = 0; frame < 128; ++frame) {
+            const Bytes payload = Sequence(7, next);
+            next = static_cast<uint8_t>(next + 7);
+            system.Model.SendData(kPort, payload);
+            sent.insert(sent.end(), payload.begin(), payload.end());
+        }
+        ASSERT_TRUE(system.Bus().Node().Usb->WaitInIdle(0x81));
+        const Bytes got = ReadNow(*handle, static_cast<ULONG>(sent.size()));
+        ASSERT_EQ(got.size(), sent.size()) << "round " << round;
+        const auto differs = std::mismatch(got.begin(), got.end(), sent.begin()).first;
+        ASSERT_TRUE(differs == got.end()) << "round " << round << ": out of order from byte " << (differs - got.begin());
+    }
 }
 
 } // namespace
