@@ -1,7 +1,7 @@
 // A seeded random mix of what applications do to the COM ports (open, close,
-// reads, writes, purges, wait masks, cancels) on several ports from several
-// threads, while the bridge fails at random and the system sleeps, resumes
-// and, in some runs, pulls the bridge out at the end.
+// up to three overlapped reads at once, writes, purges, wait masks, cancels)
+// on several ports from several threads, while the bridge fails at random and
+// the system sleeps, resumes and, in some runs, pulls the bridge out at the end.
 //
 // The seed fixes each application thread's choices and the bridge's fault
 // draws; the interleaving of the threads is the scheduler's. Set
@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -223,44 +224,51 @@ private:
             Fail("CloseHandle failed");
         }
         Handle = nullptr;
-        ReadPending = WaitPending = false;
+        Reads.clear();
+        WaitPending = false;
     }
 
+    // Up to kMaxReads reads in flight; their bytes are checked in the order
+    // the reads were issued, so a later read served before an older one shows.
     void StartRead(DWORD size)
     {
-        if (ReadPending) {
+        if (Reads.size() >= kMaxReads) {
             return;
         }
-        ReadBuffer.assign(size, 0);
-        DWORD got = 0;
-        if (win32::ReadFile(Handle, ReadBuffer.data(), size, &got, &ReadOp)) {
-            Consume(got);
-        } else if (win32::GetLastError() == win32::ERROR_IO_PENDING) {
-            ReadPending = true;
+        auto read = std::make_unique<PendingRead>();
+        read->Buffer.assign(size, 0);
+        if (win32::ReadFile(Handle, read->Buffer.data(), size, &read->Got, &read->Op)) {
+            read->Ended = true;
+        } else if (win32::GetLastError() != win32::ERROR_IO_PENDING) {
+            return;
         }
+        Reads.push_back(std::move(read));
     }
 
-    // True once no read is pending.
+    // Takes the reads in the order they were issued, waiting at most `ms` for
+    // each; true once none is left.
     bool CollectRead(DWORD ms)
     {
-        if (!ReadPending) {
-            return true;
-        }
-        DWORD got;
-        bool succeeded;
-        if (!Ended(ReadOp, ms, got, succeeded, "a read")) {
-            return false;
-        }
-        ReadPending = false;
-        if (succeeded) {
-            Consume(got);
+        while (!Reads.empty()) {
+            PendingRead& read = *Reads.front();
+            if (!read.Ended) {
+                bool succeeded;
+                if (!Ended(read.Op, ms, read.Got, succeeded, "a read")) {
+                    return false;
+                }
+                if (!succeeded) {
+                    read.Got = 0;
+                }
+            }
+            Consume(read.Buffer, read.Got);
+            Reads.pop_front();
         }
         return true;
     }
 
-    void Consume(DWORD got)
+    void Consume(const Bytes& buffer, DWORD got)
     {
-        if (!Check.Read(ReadBuffer.data(), got)) {
+        if (!Check.Read(buffer.data(), got)) {
             Fail("read " + std::to_string(got) + " bytes that do not continue the " +
                  std::to_string(Check.Written()) + " bytes written");
         }
@@ -269,9 +277,7 @@ private:
     void Read()
     {
         Note("read");
-        if (!ReadPending) {
-            StartRead(1 + Rng() % 2048);
-        }
+        StartRead(1 + Rng() % 2048);
         CollectRead(Rng() % 4);
     }
 
@@ -368,9 +374,14 @@ private:
     int Step = 0;
     HANDLE Handle = nullptr;
     StreamCheck Check;
-    OVERLAPPED ReadOp;
-    Bytes ReadBuffer;
-    bool ReadPending = false;
+    struct PendingRead {
+        Bytes Buffer;
+        OVERLAPPED Op;
+        DWORD Got = 0;
+        bool Ended = false;  // completed within ReadFile
+    };
+    static constexpr size_t kMaxReads = 3;
+    std::deque<std::unique_ptr<PendingRead>> Reads;
     OVERLAPPED WaitOp;
     DWORD Events = 0;
     bool WaitPending = false;
