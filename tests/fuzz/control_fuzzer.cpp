@@ -67,12 +67,6 @@ constexpr Row kTable[] = {
     {0x1B0078, 0, 4, 4, Effect::DtrRts},
 };
 
-constexpr ULONG kSetBaudRate = 0x1B0004;
-constexpr ULONG kSetLineControl = 0x1B000C;
-constexpr ULONG kSetTimeouts = 0x1B001C;
-constexpr ULONG kSetWaitMask = 0x1B0044;
-constexpr ULONG kGetModemStatus = 0x1B0068;
-
 constexpr unsigned kPorts[] = {3, 0};
 constexpr ULONG kLongestBuffer = 300;
 
@@ -257,14 +251,14 @@ private:
 
     void Issue(ULONG code, const Bytes& in, ULONG outputLength)
     {
-        const bool setsMask = code == kSetWaitMask && in.size() >= 4 && GetUlong(in, 0) <= 0x1FFF;
+        const bool setsMask = code == IOCTL_SERIAL_SET_WAIT_MASK && in.size() >= 4 && GetUlong(in, 0) <= 0x1FFF;
         std::shared_ptr<host::IoOperation> released = setsMask ? ParkedWait : nullptr;
         const Expected expected = Predict(code, in, outputLength);
         auto op = Handle().DeviceIoControlAsync(code, in, outputLength);
         if (expected.Parks) {
             // The default queue is sequential: once a request behind the wait
             // has ended, the wait has been handled.
-            fuzz::Control(Handle(), kGetModemStatus, {}, 4);
+            fuzz::Control(Handle(), IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
             if (op->Done()) {
                 Fail("IOCTL_SERIAL_WAIT_ON_MASK ended with 0x%08X though no event can occur",
                      static_cast<unsigned>(op->Status()));
@@ -315,10 +309,10 @@ private:
             Check(0x1B0048, 0, 4, *ParkedWait, cancelled);
             ParkedWait = nullptr;
         }
-        Issue(kSetWaitMask, Bytes(4, 0), 0);
-        Issue(kSetTimeouts, Bytes(20, 0), 0);
-        Issue(kSetLineControl, {0, 0, 8}, 0);
-        Issue(kSetBaudRate, {0x00, 0xC2, 0x01, 0x00}, 0);
+        Issue(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(4, 0), 0);
+        Issue(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(20, 0), 0);
+        Issue(IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 8}, 0);
+        Issue(IOCTL_SERIAL_SET_BAUD_RATE, {0x00, 0xC2, 0x01, 0x00}, 0);
         if (!Model().LineValid()) {
             Fail("the default line settings were refused");
         }
@@ -352,25 +346,6 @@ private:
     std::shared_ptr<host::IoOperation> ParkedWait;
 };
 
-ControlFuzzer& Fuzzer()
-{
-    // Never destroyed: the rig's teardown at exit still needs its handles.
-    static ControlFuzzer* const fuzzer = new ControlFuzzer();
-    return *fuzzer;
-}
-
 } // namespace
 
-// The system comes up here, before libFuzzer lists the code it watches, so
-// that the two driver modules it loads are among it.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Fuzzer();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    Fuzzer().Run(data, size);
-    return 0;
-}
+OMBREL_FUZZ_TARGET(ControlFuzzer)

@@ -7,6 +7,8 @@
 #include "host/io.h"
 #include "host/system.h"
 
+#include <ntddser.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -73,3 +75,25 @@ void DrainIn();
 void CheckChildren();
 
 } // namespace fuzz
+
+// libFuzzer's entry points for a fuzzer class with a default constructor and
+// Run(data, size). Its one instance is never destroyed: every input reuses
+// it, and the rig's teardown at exit may still need its handles. It is made
+// in LLVMFuzzerInitialize, before libFuzzer lists the code it watches, so that
+// the two driver modules it loads are among that code.
+#define OMBREL_FUZZ_TARGET(FuzzerClass)                                        \
+    static FuzzerClass& FuzzerInstance()                                       \
+    {                                                                          \
+        static FuzzerClass* const fuzzer = new FuzzerClass();                  \
+        return *fuzzer;                                                        \
+    }                                                                          \
+    extern "C" int LLVMFuzzerInitialize(int*, char***)                         \
+    {                                                                          \
+        FuzzerInstance();                                                      \
+        return 0;                                                              \
+    }                                                                          \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)    \
+    {                                                                          \
+        FuzzerInstance().Run(data, size);                                      \
+        return 0;                                                              \
+    }

@@ -30,12 +30,6 @@ using bridge::PortBehaviour;
 using fuzz::Bytes;
 using fuzz::Fail;
 
-constexpr ULONG kSetBaudRate = 0x1B0004;
-constexpr ULONG kSetWaitMask = 0x1B0044;
-constexpr ULONG kWaitOnMask = 0x1B0048;
-constexpr ULONG kPurge = 0x1B004C;
-constexpr ULONG kGetCommStatus = 0x1B006C;
-
 constexpr std::array<unsigned, 3> kPorts = {0, 2, 5};
 constexpr size_t kMostOperations = 48;
 
@@ -95,11 +89,11 @@ private:
             break;
         }
         case 6:
-            Control(port, kPurge, Ulong(input.Byte() & 0x1F));
+            Control(port, IOCTL_SERIAL_PURGE, Ulong(input.Byte() & 0x1F));
             break;
         case 7: {
             static const ULONG kMasks[] = {0, 0x0001, 0x0004, 0x0005, 0x0008, 0x1FFF};
-            Control(port, kSetWaitMask, Ulong(kMasks[input.Byte() % std::size(kMasks)]));
+            Control(port, IOCTL_SERIAL_SET_WAIT_MASK, Ulong(kMasks[input.Byte() % std::size(kMasks)]));
             break;
         }
         case 8:
@@ -109,9 +103,9 @@ private:
             static const ULONG kRates[] = {9600, 115200, 299, 3000001};
             const uint8_t which = input.Byte();
             if (which & 4) {
-                Control(port, kGetCommStatus, {}, 20);
+                Control(port, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
             } else {
-                Control(port, kSetBaudRate, Ulong(kRates[which % 4]));
+                Control(port, IOCTL_SERIAL_SET_BAUD_RATE, Ulong(kRates[which % 4]));
             }
             break;
         }
@@ -220,7 +214,7 @@ private:
         if (port.Handle == nullptr || port.Wait != nullptr) {
             return;
         }
-        port.Wait = Track(port, port.Handle->DeviceIoControlAsync(kWaitOnMask, {}, 4));
+        port.Wait = Track(port, port.Handle->DeviceIoControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
     }
 
     void Control(PortState& port, ULONG code, const Bytes& input, ULONG outputLength = 0)
@@ -230,7 +224,7 @@ private:
         }
         auto op = Track(port, port.Handle->DeviceIoControlAsync(code, input, outputLength));
         fuzz::Await(op, "a device control");
-        if (code == kSetWaitMask && op->Status() == STATUS_SUCCESS && port.Wait != nullptr) {
+        if (code == IOCTL_SERIAL_SET_WAIT_MASK && op->Status() == STATUS_SUCCESS && port.Wait != nullptr) {
             // A new mask ends a parked wait before the set request itself.
             if (!port.Wait->Done()) {
                 Fail("a new wait mask on port %u left the earlier wait parked", port.Index);
@@ -414,7 +408,7 @@ private:
     void ReadWhatIsLeft(PortState& port)
     {
         Bytes status;
-        if (fuzz::Control(*port.Handle, kGetCommStatus, {}, 20, &status) != STATUS_SUCCESS || status.size() != 20) {
+        if (fuzz::Control(*port.Handle, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20, &status) != STATUS_SUCCESS || status.size() != 20) {
             Fail("IOCTL_SERIAL_GET_COMMSTATUS failed on port %u", port.Index);
         }
         const ULONG left = static_cast<ULONG>(status[8] | status[9] << 8 | status[10] << 16 | status[11] << 24);
@@ -439,25 +433,6 @@ private:
     uint64_t Seed = 0;
 };
 
-OperationsFuzzer& Fuzzer()
-{
-    // Never destroyed; every input ends with its handles closed.
-    static OperationsFuzzer* const fuzzer = new OperationsFuzzer();
-    return *fuzzer;
-}
-
 } // namespace
 
-// The system comes up here, before libFuzzer lists the code it watches, so
-// that the two driver modules it loads are among it.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Fuzzer();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    Fuzzer().Run(data, size);
-    return 0;
-}
+OMBREL_FUZZ_TARGET(OperationsFuzzer)

@@ -25,16 +25,13 @@ using fuzz::Bytes;
 using fuzz::Fail;
 using Clock = std::chrono::steady_clock;
 
-constexpr ULONG kSetBaudRate = 0x1B0004;
-constexpr ULONG kPurge = 0x1B004C;
-constexpr ULONG kGetCommStatus = 0x1B006C;
-
-constexpr uint8_t kTypeData = 0x01;
-constexpr uint8_t kTypeSetConfig = 0x02;
-constexpr uint8_t kTypeControl = 0x03;
-constexpr uint8_t kTypeAnnounce = 0x7E;
-constexpr uint8_t kTypeAck = 0x80;
-constexpr uint8_t kTypeNak = 0xFF;
+using bridge::wire::Encode;
+using bridge::wire::kTypeAck;
+using bridge::wire::kTypeAnnounce;
+using bridge::wire::kTypeControl;
+using bridge::wire::kTypeData;
+using bridge::wire::kTypeNak;
+using bridge::wire::kTypeSetConfig;
 
 constexpr size_t kLongestRaw = 80;
 // Stays well inside the port's 8191-byte ring, so no received byte may be lost.
@@ -79,14 +76,6 @@ std::optional<Frame> ValidFrame(const Bytes& transfer)
         break;
     }
     return valid ? std::optional<Frame>(frame) : std::nullopt;
-}
-
-Bytes Encode(uint8_t port, uint8_t type, const Bytes& payload, uint8_t reserved = 0)
-{
-    Bytes bytes = {0x4F, 0x42, 1, port, type, reserved, static_cast<uint8_t>(payload.size()),
-                   static_cast<uint8_t>(payload.size() >> 8)};
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
 }
 
 enum class Kind { Write, BaudRate, Purge };
@@ -210,12 +199,12 @@ private:
         case Kind::BaudRate:
             Current.Type = kTypeSetConfig;
             Current.FullCount = 8;
-            Current.Op = handle.DeviceIoControlAsync(kSetBaudRate, {0x00, 0xC2, 0x01, 0x00}, 0);  // 115200
+            Current.Op = handle.DeviceIoControlAsync(IOCTL_SERIAL_SET_BAUD_RATE, {0x00, 0xC2, 0x01, 0x00}, 0);  // 115200
             break;
         case Kind::Purge:
             Current.Type = kTypeControl;
             Current.FullCount = 2;
-            Current.Op = handle.DeviceIoControlAsync(kPurge, {0, 0, 0, 0}, 0);
+            Current.Op = handle.DeviceIoControlAsync(IOCTL_SERIAL_PURGE, {0, 0, 0, 0}, 0);
             break;
         }
         if (!Rig.Model.WaitForOutTransfers(1, fuzz::kHangBound)) {
@@ -303,7 +292,7 @@ private:
                 Got[port].insert(Got[port].end(), bytes.begin(), bytes.end());
                 read = Handles[port]->ReadAsync(kReadSizes[port]);
             }
-            if (fuzz::Control(*Handles[port], kGetCommStatus, {}, 20) != STATUS_SUCCESS) {
+            if (fuzz::Control(*Handles[port], IOCTL_SERIAL_GET_COMMSTATUS, {}, 20) != STATUS_SUCCESS) {
                 Fail("IOCTL_SERIAL_GET_COMMSTATUS failed on port %u", port);
             }
             if (!read->Done()) {
@@ -389,25 +378,6 @@ private:
     bool Waiting = false;
 };
 
-ReceiveFuzzer& Fuzzer()
-{
-    // Never destroyed: the rig's teardown at exit still needs its handles.
-    static ReceiveFuzzer* const fuzzer = new ReceiveFuzzer();
-    return *fuzzer;
-}
-
 } // namespace
 
-// The system comes up here, before libFuzzer lists the code it watches, so
-// that the two driver modules it loads are among it.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Fuzzer();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    Fuzzer().Run(data, size);
-    return 0;
-}
+OMBREL_FUZZ_TARGET(ReceiveFuzzer)
