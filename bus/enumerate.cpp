@@ -36,6 +36,9 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS AssignChildIdentity(PWDFDEVICE_INIT ChildInit, UCHAR PortIndex)
 {
     WdfDeviceInitSetDeviceType(ChildInit, FILE_DEVICE_SERIAL_PORT);
+    // The port's link names this child, so the system enforces the port's
+    // one open handle here; the port driver's own FDO is unnamed.
+    WdfDeviceInitSetExclusive(ChildInit, TRUE);
 
     DECLARE_UNICODE_STRING_SIZE(deviceId, PortDeviceIdChars);
     NTSTATUS status = RtlUnicodeStringPrintf(&deviceId, PortDeviceIdFormat, static_cast<ULONG>(PortIndex));

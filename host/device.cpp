@@ -119,6 +119,20 @@ extern "C" VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWD
     DeviceInit->HasFileObjectConfig = true;
 }
 
+extern "C" VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes)
+{
+    CheckInit(DeviceInit, "WdfDeviceInitSetRequestAttributes");
+    if (RequestAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+        host::Bugcheck("WdfDeviceInitSetRequestAttributes: attributes not initialised with WDF_OBJECT_ATTRIBUTES_INIT");
+    }
+    if (RequestAttributes->ParentObject != nullptr || RequestAttributes->EvtCleanupCallback != nullptr ||
+        RequestAttributes->EvtDestroyCallback != nullptr) {
+        host::Bugcheck("WdfDeviceInitSetRequestAttributes: only a context type is modelled");
+    }
+    DeviceInit->RequestAttributes = *RequestAttributes;
+    DeviceInit->HasRequestAttributes = true;
+}
+
 extern "C" VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit)
 {
     CheckInit(DeviceInit, "WdfDeviceInitFree");
@@ -348,6 +362,13 @@ NTSTATUS QueryInterface(Device* pdo, const GUID& type, PINTERFACE buffer, USHORT
             return STATUS_INVALID_BUFFER_SIZE;
         }
         std::memcpy(buffer, published.Record.data(), published.Record.size());
+        // The framework references the interface before it hands it out, so
+        // the requester owns one reference and releases it with
+        // InterfaceDereference (fxpkgpnp.cpp, FxPkgPnp::HandleQueryInterface
+        // calls InterfaceReference on the copy it returns).
+        if (buffer->InterfaceReference != nullptr) {
+            buffer->InterfaceReference(buffer->Context);
+        }
         return STATUS_SUCCESS;
     }
     return STATUS_NOT_SUPPORTED;

@@ -50,6 +50,8 @@ struct WDFDEVICE_INIT {
     WDF_PNPPOWER_EVENT_CALLBACKS PnpPower{};
     WDF_FILEOBJECT_CONFIG FileObject{};
     bool HasFileObjectConfig = false;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes{};
+    bool HasRequestAttributes = false;
     std::u16string DeviceId;
     std::vector<std::u16string> HardwareIds;
     std::u16string InstanceId;

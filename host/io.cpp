@@ -28,6 +28,7 @@ std::atomic<int64_t> g_completionLimitMs{20000};
 std::atomic<uint64_t> g_completionOrder{0};
 std::unordered_set<const void*> g_completedRequests;  // guarded by g_ioLock: handles of completed requests
 std::unordered_set<Queue*> g_liveQueues;        // guarded by g_ioLock
+std::unordered_set<Request*> g_liveRequests;    // guarded by g_ioLock: every request not yet deleted
 
 enum class RequestKind { Create, Read, Write, DeviceControl };
 
@@ -50,6 +51,12 @@ public:
         Op->Pending = this;
         std::lock_guard<std::mutex> guard(g_ioLock);
         g_completedRequests.erase(this);  // the address of a completed request may be reused
+        g_liveRequests.insert(this);
+    }
+    ~Request() override
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        g_liveRequests.erase(this);
     }
     WDFREQUEST Handle() { return reinterpret_cast<WDFREQUEST>(this); }
 
@@ -65,6 +72,9 @@ public:
     Queue* CurrentQueue = nullptr;  // the queue it waits in or was last taken from
     bool HeldByDriver = false;
     bool CancelRequested = false;
+    bool StopNotified = false;        // EvtIoStop was called and the driver has not yet acknowledged or completed
+    int Pins = 0;                     // the stand-in is calling the driver with this request: deletion waits
+    bool DeleteWhenUnpinned = false;
 
     size_t Length() const { return Kind == RequestKind::Read ? OutputLength : InputLength; }
 
@@ -104,8 +114,13 @@ public:
     std::deque<Request*> Waiting;
     ULONG HeldByDriver = 0;
     bool Powered = true;
+    bool PowerUpPresenting = false;  // the power-up thread presents this queue's requests; the dispatcher waits
     bool Purged = false;
     bool Stopping = false;
+    unsigned DispatchedTypes = 0;    // bits (1 << WDF_REQUEST_TYPE) routed here by WdfDeviceConfigureRequestDispatching
+
+    // Calls the driver's callback for a request the queue has just handed it.
+    void Present(Request* request);
 
 private:
     std::thread Dispatcher;
@@ -130,6 +145,21 @@ Queue* DefaultQueueOf(Device* device)
         }
     }
     return nullptr;
+}
+
+WDF_REQUEST_TYPE TypeOf(RequestKind kind)
+{
+    switch (kind) {
+    case RequestKind::Create:
+        return WdfRequestTypeCreate;
+    case RequestKind::Read:
+        return WdfRequestTypeRead;
+    case RequestKind::Write:
+        return WdfRequestTypeWrite;
+    case RequestKind::DeviceControl:
+        break;
+    }
+    return WdfRequestTypeDeviceControl;
 }
 
 Request* RequestFromHandle(WDFREQUEST handle, const char* operation)
@@ -175,6 +205,13 @@ void FinishLocked(Request* request, NTSTATUS status, ULONG_PTR information)
 
 void DeleteRequest(Request* request)
 {
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        if (request->Pins != 0) {
+            request->DeleteWhenUnpinned = true;
+            return;
+        }
+    }
     DeleteObject(request);
 }
 
@@ -187,6 +224,7 @@ Request* InsertLocked(Queue* queue, Request* request, bool atHead)
         request->CurrentQueue->HeldByDriver--;
     }
     request->HeldByDriver = false;
+    request->StopNotified = false;
     request->CurrentQueue = queue;
     if (request->CancelRequested || queue->Purged) {
         FinishLocked(request, STATUS_CANCELLED, 0);
@@ -224,7 +262,7 @@ void Queue::DispatchLoop()
     std::unique_lock<std::mutex> guard(g_ioLock);
     for (;;) {
         g_ioChanged.wait(guard, [this] {
-            return Stopping || (Powered && HeldByDriver == 0 && !Waiting.empty());
+            return Stopping || (Powered && !PowerUpPresenting && HeldByDriver == 0 && !Waiting.empty());
         });
         if (Stopping) {
             return;
@@ -235,24 +273,32 @@ void Queue::DispatchLoop()
         request->CurrentQueue = this;
         HeldByDriver++;
         guard.unlock();
-        {
-            CallbackScope scope("I/O queue callback", PASSIVE_LEVEL, true);
-            switch (request->Kind) {
-            case RequestKind::Read:
-                Config.EvtIoRead(Handle(), request->Handle(), request->OutputLength);
-                break;
-            case RequestKind::Write:
-                Config.EvtIoWrite(Handle(), request->Handle(), request->InputLength);
-                break;
-            case RequestKind::DeviceControl:
-                Config.EvtIoDeviceControl(Handle(), request->Handle(), request->OutputLength, request->InputLength,
-                                          request->IoControlCode);
-                break;
-            case RequestKind::Create:
-                Bugcheck("a create request reached an I/O queue");
-            }
-        }
+        Present(request);
         guard.lock();
+    }
+}
+
+// The framework presents a request on whichever thread queues it or ends the
+// one before it (fxioqueue.cpp, FxIoQueue::DispatchEvents); the stand-in uses
+// a dispatcher thread per queue instead, an ordinary PASSIVE_LEVEL thread as
+// an application's would be. The one place where the thread matters, the
+// power-up, is modelled as Windows does it (PowerUpQueues).
+void Queue::Present(Request* request)
+{
+    CallbackScope scope("I/O queue callback", PASSIVE_LEVEL, true);
+    switch (request->Kind) {
+    case RequestKind::Read:
+        Config.EvtIoRead(Handle(), request->Handle(), request->OutputLength);
+        break;
+    case RequestKind::Write:
+        Config.EvtIoWrite(Handle(), request->Handle(), request->InputLength);
+        break;
+    case RequestKind::DeviceControl:
+        Config.EvtIoDeviceControl(Handle(), request->Handle(), request->OutputLength, request->InputLength,
+                                  request->IoControlCode);
+        break;
+    case RequestKind::Create:
+        Bugcheck("a create request reached an I/O queue");
     }
 }
 
@@ -367,7 +413,21 @@ std::shared_ptr<IoOperation> FileHandle::Send(Request* request)
         Operations.push_back(op);
     }
     Device* device = File->Owner;
+    // A queue configured for the request's type takes it, otherwise the
+    // default queue (fxpkgio.cpp, FxPkgIo::DispatchStep1 looks up
+    // m_DispatchTable by major function before the default queue).
     Queue* queue = DefaultQueueOf(device);
+    for (Queue* candidate : QueuesOf(device)) {
+        if ((candidate->DispatchedTypes & (1u << TypeOf(request->Kind))) != 0) {
+            queue = candidate;
+        }
+    }
+    // Each request carries the context the device asked for at device add
+    // (documentation: "WdfDeviceInitSetRequestAttributes"): the framework
+    // allocates it with the request, zeroed, so the driver allocates nothing.
+    if (device->Init.HasRequestAttributes) {
+        request->ApplyAttributes(&device->Init.RequestAttributes, "request creation");
+    }
     Request* finished = nullptr;
     {
         std::lock_guard<std::mutex> guard(g_ioLock);
@@ -482,10 +542,18 @@ void FileHandle::CancelAll()
 // device, manual queues included, as the framework flushes its queues by file
 // object on cleanup; requests the driver holds stay its to complete, and the
 // close waits for them.
+//
+// The driver's EvtFileCleanup runs first, then the flush (fxpkggeneral.cpp,
+// FxPkgGeneral::OnCleanup invokes EvtFileCleanup and then calls
+// FxPkgIo::FlushAllQueuesByFileObject).
 void FileHandle::Close()
 {
     RequirePassive("CloseHandle");
     Device* device = File->Owner;
+    if (auto cleanup = device->Init.FileObject.EvtFileCleanup) {
+        CallbackScope scope("EvtFileCleanup", PASSIVE_LEVEL, false);
+        cleanup(reinterpret_cast<WDFFILEOBJECT>(File));
+    }
     std::vector<Request*> finished;
     {
         std::lock_guard<std::mutex> guard(g_ioLock);
@@ -495,10 +563,6 @@ void FileHandle::Close()
     }
     for (Request* request : finished) {
         DeleteRequest(request);
-    }
-    if (auto cleanup = device->Init.FileObject.EvtFileCleanup) {
-        CallbackScope scope("EvtFileCleanup", PASSIVE_LEVEL, false);
-        cleanup(reinterpret_cast<WDFFILEOBJECT>(File));
     }
     {
         std::unique_lock<std::mutex> guard(g_ioLock);
@@ -524,13 +588,29 @@ NTSTATUS OpenDevice(const std::string& name, std::unique_ptr<FileHandle>& handle
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    if (device->IsDeleting() || device->Removed || !device->InD0) {
+    // A create is not held by power management: the framework answers it in
+    // FxPkgGeneral::OnCreate (fxpkggeneral.cpp), outside the power-managed
+    // queues, whatever the device's power state.
+    if (device->IsDeleting() || device->Removed) {
         return STATUS_DELETE_PENDING;
     }
-    if (device->Init.Exclusive && device->OpenHandles > 0) {
-        return STATUS_ACCESS_DENIED;  // refused by the I/O manager; the driver hears nothing
+    // The I/O manager checks exclusivity on the object the name resolves to.
+    // A link of an unnamed FDO names its PDO (fxdevicekm.cpp,
+    // FxDevice::CreateSymbolicLink uses DevicePropertyPhysicalDeviceObjectName),
+    // so the PDO's flag counts and a flag set on such an FDO has no effect
+    // (documentation: "Specifying Exclusive Access to Device Objects").
+    Device* named = device;
+    if (!device->IsPdo() && device->Init.Node != nullptr && device->Init.Node->Pdo != nullptr) {
+        named = device->Init.Node->Pdo;
     }
-    device->OpenHandles++;
+    if (named->Init.Exclusive) {
+        int none = 0;
+        if (!device->OpenHandles.compare_exchange_strong(none, 1)) {
+            return STATUS_ACCESS_DENIED;  // refused by the I/O manager; the driver hears nothing
+        }
+    } else {
+        device->OpenHandles++;
+    }
     auto* file = new FileObject(device);
     NTSTATUS status = STATUS_SUCCESS;
     if (auto create = device->Init.FileObject.EvtDeviceFileCreate) {
@@ -561,25 +641,119 @@ NTSTATUS OpenDevice(const std::string& name, std::unique_ptr<FileHandle>& handle
 
 void SetRequestCompletionLimit(std::chrono::milliseconds limit) { g_completionLimitMs = limit.count(); }
 
+// At power-up the framework restarts each power-managed queue and presents the
+// requests it held on the thread that powers the device up, before the
+// transition completes (powerstatemachine.cpp resumes the queues through
+// FxPkgIo::ResumeProcessingForPower; fxioqueue.cpp,
+// FxIoQueue::StartPowerTransitionOn calls DispatchEvents on that thread). The
+// dispatcher thread stands aside while this thread presents.
 void PowerUpQueues(Device* device)
 {
-    std::lock_guard<std::mutex> guard(g_ioLock);
-    for (Queue* queue : QueuesOf(device)) {
-        if (queue->PowerManaged) {
-            queue->Powered = true;
+    std::vector<Queue*> queues;
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        for (Queue* queue : QueuesOf(device)) {
+            if (queue->PowerManaged) {
+                queue->Powered = true;
+                if (queue->Dispatches()) {
+                    queue->PowerUpPresenting = true;
+                    queues.push_back(queue);
+                }
+            }
         }
+    }
+    PowerUpPathScope powerUpPath;
+    for (Queue* queue : queues) {
+        for (;;) {
+            Request* request = nullptr;
+            {
+                std::lock_guard<std::mutex> guard(g_ioLock);
+                if (queue->HeldByDriver == 0 && !queue->Waiting.empty() && !queue->Stopping) {
+                    request = queue->Waiting.front();
+                    queue->Waiting.pop_front();
+                    request->HeldByDriver = true;
+                    request->CurrentQueue = queue;
+                    queue->HeldByDriver++;
+                }
+            }
+            if (request == nullptr) {
+                break;
+            }
+            queue->Present(request);
+        }
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        queue->PowerUpPresenting = false;
     }
     g_ioChanged.notify_all();
 }
 
-void PowerDownQueues(Device* device)
+namespace {
+
+// Offers every request the driver holds from the selected queues of `device`
+// to the queue's EvtIoStop, once per request until it goes back to a queue
+// (fxioqueue.cpp, FxIoQueue::ProcessPowerEvents moves m_DriverOwned to
+// m_PowerNotify and calls EvtIoStop for each). The request stays valid while
+// the driver is called, even if another thread completes it meanwhile.
+void NotifyStop(Device* device, ULONG action, bool powerManagedOnly)
 {
-    std::unique_lock<std::mutex> guard(g_ioLock);
-    for (Queue* queue : QueuesOf(device)) {
-        if (queue->PowerManaged) {
-            queue->Powered = false;
+    for (;;) {
+        Request* request = nullptr;
+        Queue* queue = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(g_ioLock);
+            for (Request* candidate : g_liveRequests) {
+                Queue* from = candidate->CurrentQueue;
+                if (!candidate->HeldByDriver || candidate->StopNotified || from == nullptr ||
+                    from->Owner != device || from->Config.EvtIoStop == nullptr ||
+                    (powerManagedOnly && !from->PowerManaged)) {
+                    continue;
+                }
+                request = candidate;
+                queue = from;
+                request->StopNotified = true;
+                request->Pins++;
+                break;
+            }
+        }
+        if (request == nullptr) {
+            return;
+        }
+        {
+            CallbackScope scope("EvtIoStop", PASSIVE_LEVEL, true);
+            queue->Config.EvtIoStop(queue->Handle(), request->Handle(), action);
+        }
+        bool deleteNow;
+        {
+            std::lock_guard<std::mutex> guard(g_ioLock);
+            request->Pins--;
+            deleteNow = request->Pins == 0 && request->DeleteWhenUnpinned;
+        }
+        if (deleteNow) {
+            DeleteObject(request);
         }
     }
+}
+
+} // namespace
+
+// Leaving D0 (fxioqueue.cpp, FxIoQueue::StopProcessingForPower with
+// FxIoStopProcessingForPowerHold): power-managed queues stop presenting, the
+// requests the driver holds from them go to EvtIoStop where the queue has one,
+// and the power-down waits until the driver has completed or requeued every
+// one of them (for a queue without EvtIoStop, completed; documentation:
+// "Using Power-Managed I/O Queues").
+void PowerDownQueues(Device* device)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        for (Queue* queue : QueuesOf(device)) {
+            if (queue->PowerManaged) {
+                queue->Powered = false;
+            }
+        }
+    }
+    NotifyStop(device, WdfRequestStopActionSuspend, true);
+    std::unique_lock<std::mutex> guard(g_ioLock);
     const auto limit = std::chrono::milliseconds(g_completionLimitMs.load());
     auto drained = [device] {
         for (Queue* queue : QueuesOf(device)) {
@@ -590,7 +764,8 @@ void PowerDownQueues(Device* device)
         return true;
     };
     if (!g_ioChanged.wait_for(guard, limit, drained)) {
-        Bugcheck("leaving D0: the driver never completed a request a power-managed queue delivered to it");
+        Bugcheck("leaving D0: the driver never completed or requeued a request a power-managed queue delivered "
+                 "to it");
     }
 }
 
@@ -611,6 +786,9 @@ void WaitForDriverRequests(Device* device, const char* why)
     }
 }
 
+// Removal (fxioqueue.cpp, FxIoQueue::QueuePurge): queues stop accepting,
+// waiting requests are cancelled, and held ones go to EvtIoStop with
+// WdfRequestStopActionPurge.
 void PurgeQueues(Device* device)
 {
     std::vector<Request*> finished;
@@ -624,6 +802,7 @@ void PurgeQueues(Device* device)
     for (Request* request : finished) {
         DeleteRequest(request);
     }
+    NotifyStop(device, WdfRequestStopActionPurge, false);
 }
 
 int OutstandingDriverRequests()
@@ -655,8 +834,10 @@ extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Conf
     if (Config->DispatchType == WdfIoQueueDispatchParallel) {
         host::Bugcheck("WdfIoQueueCreate: parallel dispatch is not modelled");
     }
-    if (Config->EvtIoDefault != nullptr || Config->EvtIoCanceledOnQueue != nullptr) {
-        host::Bugcheck("WdfIoQueueCreate: EvtIoDefault and EvtIoCanceledOnQueue are not modelled");
+    if (Config->EvtIoDefault != nullptr || Config->EvtIoCanceledOnQueue != nullptr ||
+        Config->EvtIoInternalDeviceControl != nullptr || Config->EvtIoResume != nullptr) {
+        host::Bugcheck("WdfIoQueueCreate: EvtIoDefault, EvtIoInternalDeviceControl, EvtIoResume and "
+                       "EvtIoCanceledOnQueue are not modelled");
     }
     if (QueueAttributes != nullptr && QueueAttributes->ParentObject != nullptr) {
         host::Bugcheck("WdfIoQueueCreate: a queue's parent is always its device");
@@ -703,7 +884,7 @@ extern "C" WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueReq
     if (DriverRequests != nullptr) {
         *DriverRequests = queue->HeldByDriver;
     }
-    int state = WdfIoQueueAcceptRequests;
+    int state = queue->Purged ? 0 : WdfIoQueueAcceptRequests;
     if (queue->Powered) {
         state |= WdfIoQueueDispatchRequests;
     }
@@ -728,6 +909,12 @@ extern "C" NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* Ou
         return *failure;
     }
     std::lock_guard<std::mutex> guard(host::g_ioLock);
+    // A power-managed queue out of D0 gives nothing out (fxioqueue.cpp,
+    // FxIoQueue::GetRequest: STATUS_WDF_PAUSED while m_PowerState is
+    // FxIoQueuePowerOff or the queue does not dispatch).
+    if (!queue->Powered) {
+        return STATUS_WDF_PAUSED;
+    }
     if (queue->Waiting.empty()) {
         return STATUS_NO_MORE_ENTRIES;
     }
@@ -756,6 +943,18 @@ extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Dest
         }
         if (request->CurrentQueue != nullptr && request->CurrentQueue->Owner != queue->Owner) {
             host::Bugcheck("WdfRequestForwardToIoQueue: the queue belongs to another device");
+        }
+        // A queue that no longer accepts requests refuses the forward and the
+        // request stays the driver's (fxioqueue.cpp,
+        // FxIoQueue::QueueRequestFromForward: STATUS_WDF_BUSY).
+        if (queue->Purged) {
+            return STATUS_WDF_BUSY;
+        }
+        // A request cancelled while the driver held it is completed inside the
+        // forward, on the forwarding thread (FxIoQueue::QueueRequestFromForward
+        // inserts it into the cancel-safe queue, whose cancel routine runs at once).
+        if (request->CancelRequested) {
+            host::RequireNoSpinLockHeld("WdfRequestForwardToIoQueue (the request was cancelled and completes inside it)");
         }
         cancelled = host::InsertLocked(queue, request, false);
     }
@@ -883,4 +1082,56 @@ extern "C" WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
 {
     auto* file = host::FromHandleAs<host::FileObject>(FileObject, ObjectType::FileObject, "WdfFileObjectGetDevice");
     return file->Owner->Handle();
+}
+
+// Source: fxrequest.cpp, FxRequest::StopAcknowledge, and fxioqueue.cpp,
+// FxIoQueue::ProcessAcknowledgedRequests: allowed once EvtIoStop has been
+// called for the request; with Requeue the request goes back to the head of
+// the queue that delivered it and is presented again there after power-up.
+extern "C" VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
+{
+    host::RequireMaxDispatch("WdfRequestStopAcknowledge");
+    host::Request* request = host::OwnedRequest(Request, "WdfRequestStopAcknowledge");
+    if (!Requeue) {
+        host::Bugcheck("WdfRequestStopAcknowledge without requeue (EvtIoResume) is not modelled");
+    }
+    host::Request* cancelled = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(host::g_ioLock);
+        if (!request->StopNotified) {
+            host::Bugcheck("WdfRequestStopAcknowledge: EvtIoStop was not called for request %p",
+                           static_cast<void*>(Request));
+        }
+        cancelled = host::InsertLocked(request->CurrentQueue, request, true);
+    }
+    if (cancelled != nullptr) {
+        host::DeleteRequest(cancelled);
+    }
+}
+
+// Source: documentation "WdfDeviceConfigureRequestDispatching": requests of
+// the type go to this queue instead of the default queue.
+extern "C" NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEUE Queue, WDF_REQUEST_TYPE RequestType)
+{
+    host::RequirePassive("WdfDeviceConfigureRequestDispatching");
+    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceConfigureRequestDispatching");
+    auto* queue = host::FromHandleAs<host::Queue>(Queue, ObjectType::Queue, "WdfDeviceConfigureRequestDispatching");
+    if (queue->Owner != device) {
+        host::Bugcheck("WdfDeviceConfigureRequestDispatching: the queue belongs to another device");
+    }
+    if (RequestType != WdfRequestTypeRead && RequestType != WdfRequestTypeWrite &&
+        RequestType != WdfRequestTypeDeviceControl) {
+        host::Bugcheck("WdfDeviceConfigureRequestDispatching: only reads, writes and device controls are modelled");
+    }
+    if (auto failure = host::InjectedFailure("WdfDeviceConfigureRequestDispatching")) {
+        return *failure;
+    }
+    std::lock_guard<std::mutex> guard(host::g_ioLock);
+    for (host::Queue* other : host::QueuesOf(device)) {
+        if ((other->DispatchedTypes & (1u << RequestType)) != 0) {
+            return STATUS_WDF_BUSY;  // one queue per request type
+        }
+    }
+    queue->DispatchedTypes |= 1u << RequestType;
+    return STATUS_SUCCESS;
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace host {
@@ -54,6 +55,11 @@ private:
     KIRQL SavedIrql = PASSIVE_LEVEL;
 };
 
+// The framework's wait lock is a synchronization event (fxwaitlock.hpp,
+// FxWaitLockInternal initialises m_Event as a SynchronizationEvent, signalled),
+// and the kernel releases the waiters of an event in the order they began to
+// wait. The stand-in hands the lock over by ticket, so a thread that releases
+// and at once re-acquires goes to the back, as on Windows.
 class WaitLock final : public Object {
 public:
     explicit WaitLock(Object* parent) : Object(ObjectType::WaitLock, parent) {}
@@ -62,26 +68,50 @@ public:
     {
         if (timeout == nullptr || *timeout != 0) {
             RequirePassive("WdfWaitLockAcquire with a time-out other than zero");
+            RequireNotOnPowerUpPath("WdfWaitLockAcquire");
         } else {
             RequireMaxDispatch("WdfWaitLockAcquire");
         }
         if (Owner == std::this_thread::get_id()) {
             Bugcheck("WdfWaitLockAcquire: recursive acquisition of wait lock %p", static_cast<void*>(this));
         }
-        if (timeout == nullptr) {
-            Mutex.lock();
-        } else if (*timeout == 0) {
-            if (!Mutex.try_lock()) {
+        if (timeout != nullptr && *timeout > 0) {
+            Bugcheck("WdfWaitLockAcquire: absolute time-outs are not modelled");
+        }
+        std::unique_lock<std::mutex> guard(Mutex);
+        if (timeout != nullptr && *timeout == 0) {
+            if (Held || NextTicket != NowServing) {
                 return STATUS_TIMEOUT;
             }
         } else {
-            if (*timeout > 0) {
-                Bugcheck("WdfWaitLockAcquire: absolute time-outs are not modelled");
+            const uint64_t ticket = NextTicket++;
+            auto skipAbandoned = [&] {
+                while (Abandoned.erase(NowServing) != 0) {
+                    NowServing++;
+                }
+            };
+            bool granted;
+            if (timeout == nullptr) {
+                Changed.wait(guard, [&] { skipAbandoned(); return !Held && NowServing == ticket; });
+                granted = true;
+            } else {
+                granted = Changed.wait_for(guard, KernelIntervalToReal(-*timeout),
+                                           [&] { skipAbandoned(); return !Held && NowServing == ticket; });
             }
-            if (!Mutex.try_lock_for(KernelIntervalToReal(-*timeout))) {
+            if (!granted) {
+                Abandoned.insert(ticket);  // a waiter that timed out gives up its place
+                skipAbandoned();
+                guard.unlock();
+                Changed.notify_all();
                 return STATUS_TIMEOUT;
             }
+            NowServing++;
         }
+        if (timeout != nullptr && *timeout == 0) {
+            NextTicket++;
+            NowServing++;
+        }
+        Held = true;
         Owner = std::this_thread::get_id();
         NoteWaitLockAcquired();
         return STATUS_SUCCESS;
@@ -95,11 +125,20 @@ public:
         }
         Owner = std::thread::id();
         NoteWaitLockReleased();
-        Mutex.unlock();
+        {
+            std::lock_guard<std::mutex> guard(Mutex);
+            Held = false;
+        }
+        Changed.notify_all();
     }
 
 private:
-    std::timed_mutex Mutex;
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    bool Held = false;              // guarded by Mutex
+    uint64_t NextTicket = 0;        // guarded by Mutex
+    uint64_t NowServing = 0;        // guarded by Mutex: the ticket whose turn comes next
+    std::set<uint64_t> Abandoned;   // guarded by Mutex: tickets of waiters that timed out
     std::atomic<std::thread::id> Owner{};
 };
 
@@ -226,6 +265,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     UNREFERENCED_PARAMETER(Alertable);
     if (Timeout == nullptr || Timeout->QuadPart != 0) {
         host::RequirePassive("KeWaitForSingleObject with a time-out other than zero");
+        host::RequireNotOnPowerUpPath("KeWaitForSingleObject");
     } else {
         host::RequireMaxDispatch("KeWaitForSingleObject");
     }
@@ -252,4 +292,13 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     return STATUS_SUCCESS;
 }
 
-extern "C" VOID YieldProcessor(VOID) { std::this_thread::yield(); }
+// A processor pause, not a thread yield (documentation: "YieldProcessor
+// macro": it signals the processor that the thread spins, and gives up nothing).
+extern "C" VOID YieldProcessor(VOID)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    __asm__ __volatile__("" ::: "memory");
+#endif
+}

@@ -198,17 +198,26 @@ void UsbPipe::ReaderLoop(Memory* buffer)
     }
 }
 
-// A failed read stops the reader; the driver's readers-failed callback then
-// decides, at PASSIVE_LEVEL, whether the framework resets the pipe and starts
-// reading again (TRUE, or no callback) or leaves the reader stopped.
+// A failed read is handled as the framework does (fxusbpipe.cpp,
+// FxUsbPipeContinuousReader::FxUsbPipeRequestWorkItemHandler): no read of this
+// reader completes meanwhile, EvtUsbTargetPipeReadersFailed runs at
+// PASSIVE_LEVEL in a system work item, not in the completion, and only when it
+// returns TRUE (or there is no callback) and the device is still connected
+// (FxUsbDevice::IsConnected) is the pipe reset and reading resumed; otherwise
+// the reader stays stopped. The stand-in runs the work item on a thread of its
+// own that the failing reader waits for; with one read in flight (the bus's
+// setting) nothing else of the reader runs meanwhile either way.
 void UsbPipe::DeliverFailure(NTSTATUS status)
 {
     BOOLEAN restart = TRUE;
     if (Reader.EvtUsbTargetPipeReadersFailed != nullptr) {
-        CallbackScope scope("EvtUsbTargetPipeReadersFailed", PASSIVE_LEVEL, false);
-        restart = Reader.EvtUsbTargetPipeReadersFailed(Handle(), status, 0);
+        std::thread workItem([this, status, &restart] {
+            CallbackScope scope("EvtUsbTargetPipeReadersFailed", PASSIVE_LEVEL, false);
+            restart = Reader.EvtUsbTargetPipeReadersFailed(Handle(), status, 0);
+        });
+        workItem.join();
     }
-    if (!restart && ReadersRunning.exchange(false)) {
+    if ((!restart || !Connection->Plugged()) && ReadersRunning.exchange(false)) {
         Connection->NoteReaderStarted(Endpoint.Address, -1);
     }
 }
@@ -219,6 +228,7 @@ NTSTATUS UsbPipe::WriteSynchronously(const unsigned char* data, size_t length, c
     if (Endpoint.IsIn()) {
         Bugcheck("WdfUsbTargetPipeWriteSynchronously on an IN pipe");
     }
+    RequireNotOnPowerUpPath("WdfUsbTargetPipeWriteSynchronously");
     bool hasDeadline = false;
     auto deadline = std::chrono::steady_clock::now();
     bool ignoreTargetState = false;

@@ -13,6 +13,7 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local std::vector<const void*> t_heldSpinLocks;
 thread_local int t_heldWaitLocks = 0;
 thread_local bool t_ioPath = false;
+thread_local bool t_powerUpPath = false;
 } // namespace
 
 void Bugcheck(const char* format, ...)
@@ -153,6 +154,18 @@ void CheckAllocation(const char* operation)
 }
 
 bool OnIoPath() { return t_ioPath; }
+
+PowerUpPathScope::PowerUpPathScope() : Previous(t_powerUpPath) { t_powerUpPath = true; }
+PowerUpPathScope::~PowerUpPathScope() { t_powerUpPath = Previous; }
+
+void RequireNotOnPowerUpPath(const char* operation)
+{
+    if (t_powerUpPath) {
+        Bugcheck("%s blocks on the framework's power-up path: a power-managed queue presented a request while its "
+                 "device returned to D0, and the callback that blocks holds up the system's resume",
+                 operation);
+    }
+}
 
 IoPathScope::IoPathScope() : Previous(t_ioPath) { t_ioPath = true; }
 IoPathScope::~IoPathScope() { t_ioPath = Previous; }

@@ -70,6 +70,23 @@ private:
     bool PreviousIoPath;
 };
 
+// Marks the calling thread as the framework's power-up path: the thread that
+// brings a device back to D0 presents the requests its power-managed queues
+// held, before the power transition completes (fxioqueue.cpp,
+// FxIoQueue::StartPowerTransitionOn calls DispatchEvents on that thread, and
+// FxIoQueue::CanThreadDispatchEventsLocked defers only above PASSIVE_LEVEL or
+// with a presentation lock held). A callback that blocks there holds up the
+// whole system's resume, so every blocking call fails the run.
+class PowerUpPathScope {
+public:
+    PowerUpPathScope();
+    ~PowerUpPathScope();
+
+private:
+    bool Previous;
+};
+void RequireNotOnPowerUpPath(const char* operation);
+
 // An allocation by the driver: refused on an I/O path (a request callback, the
 // continuous reader's completion), where the drivers promise to allocate nothing.
 void CheckAllocation(const char* operation);

@@ -15,7 +15,10 @@ namespace {
 
 class WorkItem;
 
-// The system worker: one thread, started on first use and kept for the process.
+// The system's worker threads: a pool that grows while every thread is busy,
+// started on first use and kept for the process. Windows runs work items on
+// several system worker threads (documentation: "System Worker Threads"), so
+// two work items, or two runs of one, can run at once.
 class SystemWorker {
 public:
     static SystemWorker& Instance()
@@ -25,22 +28,26 @@ public:
     }
 
     // Queues the item unless it is already queued and not yet started, as the
-    // framework does: a second enqueue before the item runs is absorbed.
+    // framework does (fxworkitem.cpp, FxWorkItem::Enqueue returns when
+    // m_Enqueued is set). FxWorkItem::WorkItemHandler clears m_Enqueued before
+    // it calls the driver, so an item queued again while it runs starts again,
+    // on another thread if one is free.
     void Enqueue(WorkItem* item);
-    // Removes the item from the queue and waits for a run in progress.
+    // Removes the item from the queue and waits for its runs in progress.
     void Forget(WorkItem* item);
     bool WaitIdle(std::chrono::milliseconds timeout);
 
 private:
-    SystemWorker() : Thread([this] { Run(); }) { Thread.detach(); }
+    SystemWorker() = default;
     void Run();
 
+    static constexpr int MaxThreads = 32;
     std::mutex Lock;
     std::condition_variable Changed;
     std::deque<WorkItem*> Queue;
-    WorkItem* Running = nullptr;
-    std::thread::id WorkerId;
-    std::thread Thread;
+    int Threads = 0;
+    int Idle = 0;
+    int RunsInProgress = 0;
 };
 
 class WorkItem final : public Object {
@@ -49,10 +56,14 @@ public:
     void Quiesce() override { SystemWorker::Instance().Forget(this); }
     WDF_WORKITEM_CONFIG Config;
     bool Queued = false;  // guarded by the worker's lock
+    int Running = 0;      // guarded by the worker's lock
 };
+
+thread_local WorkItem* t_runningItem = nullptr;
 
 void SystemWorker::Enqueue(WorkItem* item)
 {
+    bool startThread = false;
     {
         std::lock_guard<std::mutex> guard(Lock);
         if (item->Queued) {
@@ -60,6 +71,13 @@ void SystemWorker::Enqueue(WorkItem* item)
         }
         item->Queued = true;
         Queue.push_back(item);
+        if (Idle < static_cast<int>(Queue.size()) && Threads < MaxThreads) {
+            Threads++;
+            startThread = true;
+        }
+    }
+    if (startThread) {
+        std::thread([this] { Run(); }).detach();
     }
     Changed.notify_all();
 }
@@ -74,34 +92,38 @@ void SystemWorker::Forget(WorkItem* item)
         }
     }
     item->Queued = false;
-    if (std::this_thread::get_id() != WorkerId) {
-        Changed.wait(guard, [&] { return Running != item; });
-    }
+    const int ownRun = t_runningItem == item ? 1 : 0;  // deleted from its own callback
+    Changed.wait(guard, [&] { return item->Running == ownRun; });
 }
 
 bool SystemWorker::WaitIdle(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> guard(Lock);
-    return Changed.wait_for(guard, timeout, [&] { return Queue.empty() && Running == nullptr; });
+    return Changed.wait_for(guard, timeout, [&] { return Queue.empty() && RunsInProgress == 0; });
 }
 
 void SystemWorker::Run()
 {
     std::unique_lock<std::mutex> guard(Lock);
-    WorkerId = std::this_thread::get_id();
     for (;;) {
+        Idle++;
         Changed.wait(guard, [&] { return !Queue.empty(); });
+        Idle--;
         WorkItem* item = Queue.front();
         Queue.pop_front();
         item->Queued = false;
-        Running = item;
+        item->Running++;
+        RunsInProgress++;
         guard.unlock();
+        t_runningItem = item;
         {
             CallbackScope scope("EvtWorkItemFunc", PASSIVE_LEVEL, false);
             item->Config.EvtWorkItemFunc(reinterpret_cast<WDFWORKITEM>(item));
         }
+        t_runningItem = nullptr;
         guard.lock();
-        Running = nullptr;
+        item->Running--;
+        RunsInProgress--;
         Changed.notify_all();
     }
 }

@@ -219,8 +219,27 @@ NTSTATUS Purge(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
 
 }  // namespace
 
-// Selects by the whole control code; the buffer lengths come from the buffers
-// themselves. Information is reported only with success.
+_Use_decl_annotations_
+BOOLEAN
+PortControlReachesDevice(
+    ULONG IoControlCode
+    )
+{
+    switch (IoControlCode) {
+    case IOCTL_SERIAL_SET_BAUD_RATE:
+    case IOCTL_SERIAL_SET_LINE_CONTROL:
+    case IOCTL_SERIAL_GET_BAUD_RATE:
+    case IOCTL_SERIAL_GET_LINE_CONTROL:
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_PURGE:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// The default queue's control requests: those that reach the device go to
+// ControlQueue, every other one is answered here without blocking.
 _Use_decl_annotations_
 VOID
 EvtPortIoDeviceControl(
@@ -235,46 +254,97 @@ EvtPortIoDeviceControl(
     UNREFERENCED_PARAMETER(InputBufferLength);
 
     OMBREL_PORT_CONTEXT* port = PortGetContext(WdfIoQueueGetDevice(Queue));
-    const BRIDGE_PORT_INTERFACE& bus = port->BusInterface;
+    if (!PortControlReachesDevice(IoControlCode)) {
+        PortRunDeviceControl(port, Request, IoControlCode);
+        return;
+    }
+    const NTSTATUS status = WdfRequestForwardToIoQueue(Request, port->ControlQueue);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestComplete(Request, status);
+    }
+}
+
+// ControlQueue's callback. May run on the framework's power-up path, so it
+// only hands the request to the control work item.
+_Use_decl_annotations_
+VOID
+EvtPortIoDeviceControlToDevice(
+    WDFQUEUE Queue,
+    WDFREQUEST Request,
+    size_t OutputBufferLength,
+    size_t InputBufferLength,
+    ULONG IoControlCode
+    )
+{
+    UNREFERENCED_PARAMETER(OutputBufferLength);
+    UNREFERENCED_PARAMETER(InputBufferLength);
+
+    OMBREL_PORT_CONTEXT* port = PortGetContext(WdfIoQueueGetDevice(Queue));
+    port->ActiveControl = Request;
+    port->ActiveControlCode = IoControlCode;
+    WdfWorkItemEnqueue(port->ControlWorkItem);
+}
+
+_Use_decl_annotations_
+VOID
+EvtPortControlWorkItem(
+    WDFWORKITEM WorkItem
+    )
+{
+    OMBREL_PORT_CONTEXT* port = PortGetContext(static_cast<WDFDEVICE>(WdfWorkItemGetParentObject(WorkItem)));
+    PortRunDeviceControl(port, port->ActiveControl, port->ActiveControlCode);
+}
+
+// Selects by the whole control code; the buffer lengths come from the buffers
+// themselves. Information is reported only with success.
+_Use_decl_annotations_
+VOID
+PortRunDeviceControl(
+    OMBREL_PORT_CONTEXT* Port,
+    WDFREQUEST Request,
+    ULONG IoControlCode
+    )
+{
+    const BRIDGE_PORT_INTERFACE& bus = Port->BusInterface;
 
     ULONG_PTR information = 0;
     NTSTATUS status;
 
     switch (IoControlCode) {
     case IOCTL_SERIAL_GET_WAIT_MASK:
-        PortGetWaitMask(port, Request);
+        PortGetWaitMask(Port, Request);
         return;
     case IOCTL_SERIAL_SET_WAIT_MASK:
-        PortSetWaitMask(port, Request);
+        PortSetWaitMask(Port, Request);
         return;
     case IOCTL_SERIAL_WAIT_ON_MASK:
-        PortWaitOnMask(port, Request);
+        PortWaitOnMask(Port, Request);
         return;
 
     case IOCTL_SERIAL_SET_BAUD_RATE:
-        status = SetBaudRate(port, Request);
+        status = SetBaudRate(Port, Request);
         break;
     case IOCTL_SERIAL_SET_LINE_CONTROL:
-        status = SetLineControl(port, Request);
+        status = SetLineControl(Port, Request);
         break;
     case IOCTL_SERIAL_SET_BREAK_ON:
         status = bus.Control(bus.PortHandle, PORT_CONTROL_BREAK, BreakOn);
         break;
     case IOCTL_SERIAL_SET_TIMEOUTS:
-        status = SetTimeouts(port, Request);
+        status = SetTimeouts(Port, Request);
         break;
     case IOCTL_SERIAL_PURGE:
-        status = Purge(port, Request);
+        status = Purge(Port, Request);
         break;
 
     case IOCTL_SERIAL_GET_TIMEOUTS:
-        status = GetTimeouts(port, Request, &information);
+        status = GetTimeouts(Port, Request, &information);
         break;
     case IOCTL_SERIAL_GET_BAUD_RATE:
-        status = GetBaudRate(port, Request, &information);
+        status = GetBaudRate(Port, Request, &information);
         break;
     case IOCTL_SERIAL_GET_LINE_CONTROL:
-        status = GetLineControl(port, Request, &information);
+        status = GetLineControl(Port, Request, &information);
         break;
     case IOCTL_SERIAL_GET_CHARS:
         status = ReturnZeros(Request, sizeof(SERIAL_CHARS), &information);
@@ -286,7 +356,7 @@ EvtPortIoDeviceControl(
         status = ReturnUlong(Request, ModemStatusLinesUp, &information);
         break;
     case IOCTL_SERIAL_GET_COMMSTATUS:
-        status = GetCommStatus(port, Request, &information);
+        status = GetCommStatus(Port, Request, &information);
         break;
     case IOCTL_SERIAL_GET_PROPERTIES:
         status = GetProperties(Request, &information);

@@ -52,29 +52,51 @@ NTSTATUS QueryBusInterface(OMBREL_PORT_CONTEXT* Port)
     return STATUS_SUCCESS;
 }
 
-// The default queue presents one request at a time at PASSIVE_LEVEL, which
-// the blocking interface operations need, and leaves zero-length reads and
-// writes to the framework. The manual queues hold parked reads and the one
-// parked wait; the wait is held also while the device is out of D0.
+// The default queue takes reads and the control codes the port answers
+// itself, and leaves zero-length reads and writes to the framework. WriteQueue
+// and ControlQueue hand their requests to the work items, which block on the
+// bus; WriteQueue's EvtIoStop lets a power-down stop a write between chunks.
+// Each of the three presents one request at a time at PASSIVE_LEVEL. The
+// manual queues hold parked reads and the one parked wait; neither touches
+// the device, so both go on while it is out of D0, and data that arrives
+// before the port is back in D0 still reaches a parked read.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CreateQueues(OMBREL_PORT_CONTEXT* Port)
 {
-    WDF_IO_QUEUE_CONFIG queueConfig;
-    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
-    queueConfig.EvtIoRead = EvtPortIoRead;
-    queueConfig.EvtIoWrite = EvtPortIoWrite;
-    queueConfig.EvtIoDeviceControl = EvtPortIoDeviceControl;
-
     WDF_OBJECT_ATTRIBUTES queueAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&queueAttributes);
     queueAttributes.ExecutionLevel = WdfExecutionLevelPassive;
 
+    WDF_IO_QUEUE_CONFIG queueConfig;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
+    queueConfig.EvtIoRead = EvtPortIoRead;
+    queueConfig.EvtIoDeviceControl = EvtPortIoDeviceControl;
     NTSTATUS status = WdfIoQueueCreate(Port->Device, &queueConfig, &queueAttributes, WDF_NO_HANDLE);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
+    WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchSequential);
+    queueConfig.EvtIoWrite = EvtPortIoWrite;
+    queueConfig.EvtIoStop = EvtPortIoStopWrite;
+    status = WdfIoQueueCreate(Port->Device, &queueConfig, &queueAttributes, &Port->WriteQueue);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WdfDeviceConfigureRequestDispatching(Port->Device, Port->WriteQueue, WdfRequestTypeWrite);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchSequential);
+    queueConfig.EvtIoDeviceControl = EvtPortIoDeviceControlToDevice;
+    status = WdfIoQueueCreate(Port->Device, &queueConfig, &queueAttributes, &Port->ControlQueue);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
     WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchManual);
+    queueConfig.PowerManaged = WdfFalse;
     status = WdfIoQueueCreate(Port->Device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &Port->ReadQueue);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -83,6 +105,25 @@ NTSTATUS CreateQueues(OMBREL_PORT_CONTEXT* Port)
     WDF_IO_QUEUE_CONFIG_INIT(&queueConfig, WdfIoQueueDispatchManual);
     queueConfig.PowerManaged = WdfFalse;
     return WdfIoQueueCreate(Port->Device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &Port->WaitMaskQueue);
+}
+
+// The two work items that run what may block: a write, and a control request
+// that reaches the device. Created before the queues that hand them requests.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CreateWorkItems(OMBREL_PORT_CONTEXT* Port)
+{
+    WDF_OBJECT_ATTRIBUTES ownedByDevice;
+    WDF_OBJECT_ATTRIBUTES_INIT(&ownedByDevice);
+    ownedByDevice.ParentObject = Port->Device;
+
+    WDF_WORKITEM_CONFIG workItemConfig;
+    WDF_WORKITEM_CONFIG_INIT(&workItemConfig, EvtPortWriteWorkItem);
+    NTSTATUS status = WdfWorkItemCreate(&workItemConfig, &ownedByDevice, &Port->WriteWorkItem);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_WORKITEM_CONFIG_INIT(&workItemConfig, EvtPortControlWorkItem);
+    return WdfWorkItemCreate(&workItemConfig, &ownedByDevice, &Port->ControlWorkItem);
 }
 
 }  // namespace
@@ -121,6 +162,10 @@ EvtPortDeviceAdd(
     WDF_FILEOBJECT_CONFIG fileConfig;
     WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, EvtPortFileCreate, EvtPortFileClose, EvtPortFileCleanup);
     WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
+
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, OMBREL_REQUEST_CONTEXT);
+    WdfDeviceInitSetRequestAttributes(DeviceInit, &requestAttributes);
 
     // No synchronisation scope: the port's own locks and the sequential
     // default queue order its callbacks.
@@ -169,6 +214,10 @@ EvtPortDeviceAdd(
         return status;
     }
 
+    status = CreateWorkItems(port);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     status = CreateQueues(port);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -183,8 +232,9 @@ EvtPortDeviceAdd(
 
 // Also runs for a device whose add failed part-way. Removing the receive
 // callback returns only once no delivery is running in it, so the context may
-// go after this. A missing SERIALCOMM value is no failure, and there is no one
-// to report any other to.
+// go after this; the reference the query took on the interface is released
+// last. A missing SERIALCOMM value is no failure, and there is no one to
+// report any other to.
 _Use_decl_annotations_
 VOID
 EvtPortDeviceCleanup(
@@ -198,6 +248,9 @@ EvtPortDeviceCleanup(
         port->BusInterface.RegisterReceiveCallback(port->BusInterface.PortHandle, nullptr, nullptr);
     }
     PortUpdateDeviceMap(device, nullptr, FALSE);
+    if (port->BusInterface.InterfaceHeader.InterfaceDereference != nullptr) {
+        port->BusInterface.InterfaceHeader.InterfaceDereference(port->BusInterface.InterfaceHeader.Context);
+    }
 }
 
 // The event state is reset even when the device refuses the open.

@@ -11,11 +11,10 @@ namespace {
 constexpr ULONG SettableEvents = (SERIAL_EV_EVENT2 << 1) - 1;
 static_assert(SettableEvents == 0x1FFF, "thirteen settable event bits");
 
-// Takes the events pending in the mask, or parks Request when there are none.
-// Returns STATUS_PENDING once Request is parked. Parking under EventLock means
-// an event signalled at any moment either is taken here or finds the wait queued.
+// Takes the events pending in the mask, or answers STATUS_PENDING when the
+// wait may park because none are pending and no other wait is parked.
 _Requires_lock_held_(Port->EventLock)
-NTSTATUS TakeEventsOrPark(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG* Events)
+NTSTATUS TakePendingEvents(OMBREL_PORT_CONTEXT* Port, ULONG* Events)
 {
     *Events = 0;
     if (Port->WaitMask == 0) {
@@ -36,9 +35,25 @@ NTSTATUS TakeEventsOrPark(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG* 
     if (parkedWaits != 0 || takenWaits != 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    return STATUS_PENDING;
+}
 
-    const NTSTATUS status = WdfRequestForwardToIoQueue(Request, Port->WaitMaskQueue);
-    return NT_SUCCESS(status) ? STATUS_PENDING : status;
+// Takes the parked wait, and the events it reports, when any event in the mask
+// is pending.
+_Requires_lock_held_(Port->EventLock)
+WDFREQUEST TakeSignalledWait(OMBREL_PORT_CONTEXT* Port, ULONG* Report)
+{
+    const ULONG hits = Port->PendingEvents & Port->WaitMask;
+    if (hits == 0) {
+        return nullptr;
+    }
+    WDFREQUEST parked;
+    if (!NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
+        return nullptr;
+    }
+    Port->PendingEvents &= ~hits;
+    *Report = hits;
+    return parked;
 }
 
 }  // namespace
@@ -57,12 +72,7 @@ PortSignalEvents(
     const ULONG hits = Events & Port->WaitMask;
     if (hits != 0) {
         Port->PendingEvents |= hits;
-        WDFREQUEST parked;
-        if (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
-            wait = parked;
-            report = Port->PendingEvents & Port->WaitMask;
-            Port->PendingEvents &= ~report;
-        }
+        wait = TakeSignalledWait(Port, &report);
     }
     WdfSpinLockRelease(Port->EventLock);
 
@@ -169,10 +179,25 @@ PortWaitOnMask(
 
     ULONG events;
     WdfSpinLockAcquire(Port->EventLock);
-    status = TakeEventsOrPark(Port, Request, &events);
+    status = TakePendingEvents(Port, &events);
     WdfSpinLockRelease(Port->EventLock);
 
     if (status == STATUS_PENDING) {
+        // Parked outside EventLock: a wait cancelled meanwhile is completed
+        // inside the forward. An event signalled between the test and the
+        // forward found no wait to complete, so it is looked for again.
+        status = WdfRequestForwardToIoQueue(Request, Port->WaitMaskQueue);
+        if (!NT_SUCCESS(status)) {
+            WdfRequestComplete(Request, status);
+            return;
+        }
+        ULONG report = 0;
+        WdfSpinLockAcquire(Port->EventLock);
+        const WDFREQUEST wait = TakeSignalledWait(Port, &report);
+        WdfSpinLockRelease(Port->EventLock);
+        if (wait != nullptr) {
+            PortCompleteWaitRequest(wait, report);
+        }
         PortCancelRequestsOfClosingHandle(Port);
         return;
     }

@@ -17,25 +17,45 @@ constexpr USHORT DEVICE_MAP_VALUE_NAME_CHARS = 64;
 
 // Typed context of the port device. Zeroed at device add; lives as long as the device.
 //
+// Requests arrive on three queues, each presenting one request at a time:
+// the default queue takes reads and the control codes answered from the
+// port's own state and never blocks; WriteQueue takes writes and ControlQueue
+// the control codes that reach the device or the line settings. These two
+// hand their request to a work item, which may block on the bus, so nothing
+// blocks where the framework presents requests (the power-up path included)
+// and reads, events and status go on while a write waits for the device.
+//
 // RingLock guards RxBuffer, RxHead and RxTail and makes taking a read out of
 // ReadQueue atomic with filling it; EventLock guards WaitMask and
-// PendingEvents and makes the moves on WaitMaskQueue atomic with them. Both are
+// PendingEvents and makes taking the wait out of WaitMaskQueue atomic with them. Both are
 // spin locks, taken at up to DISPATCH_LEVEL by the receive path. They are never
 // held together, and no request is completed and no interface operation called
-// while either is held. LineConfig and Timeouts are touched only by callbacks
-// of the sequential default queue, so they need no lock.
+// while either is held. LineConfig is touched only by the control work item
+// and Timeouts only by the default queue, one request at a time each, so they
+// need no lock.
 typedef struct _OMBREL_PORT_CONTEXT {
     WDFDEVICE Device;
     BRIDGE_PORT_INTERFACE BusInterface;  // copied from the bus child at device add; never changes after
-    WDFQUEUE ReadQueue;                  // manual: reads that found the ring empty, oldest first
+    WDFQUEUE ReadQueue;                  // manual, not power-managed: reads that found the ring empty, oldest first
     WDFQUEUE WaitMaskQueue;              // manual, not power-managed: at most one IOCTL_SERIAL_WAIT_ON_MASK
+    WDFQUEUE WriteQueue;                 // sequential, power-managed, with EvtIoStop: writes
+    WDFQUEUE ControlQueue;               // sequential, power-managed: control codes that reach the device
+    // The request each of the two work items runs. Set by the queue callback
+    // that presents it before the work item is queued; the queue presents the
+    // next only after this one is completed or requeued.
+    WDFWORKITEM WriteWorkItem;
+    WDFREQUEST ActiveWrite;
+    size_t ActiveWriteLength;
+    WDFWORKITEM ControlWorkItem;
+    WDFREQUEST ActiveControl;
+    ULONG ActiveControlCode;
     WDFSPINLOCK RingLock;
     WDFSPINLOCK EventLock;
     UCHAR RxBuffer[RX_RING_SIZE];
     ULONG RxHead;                        // next slot written; moved only by the receive path
     ULONG RxTail;                        // oldest unread slot; moved only by reads and the receive purge
-    PORT_LINE_CONFIG LineConfig;         // as last set, valid or not; sent only when set
-    SERIAL_TIMEOUTS Timeouts;            // stored and returned, never applied
+    PORT_LINE_CONFIG LineConfig;         // as last set, valid or not; sent only when set; control work item only
+    SERIAL_TIMEOUTS Timeouts;            // stored and returned, never applied; default queue only
     ULONG WaitMask;                      // SERIAL_EV_* bits the application waits for
     ULONG PendingEvents;                 // events seen through WaitMask and not yet reported; never outside it
     LONG HandleClosing;                  // interlocked only; 1 from the handle's cleanup to the next open
@@ -49,6 +69,16 @@ typedef struct _OMBREL_PORT_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OMBREL_PORT_CONTEXT, PortGetContext)
 
+// Typed context of every request of the port, allocated by the framework with
+// the request. A write suspended for a power-down keeps its progress here
+// while it waits in WriteQueue, and goes on from there after power-up.
+typedef struct _OMBREL_REQUEST_CONTEXT {
+    ULONG BytesAccepted;   // bytes of the write the device has taken so far
+    LONG StopRequested;    // interlocked only; 1 from EvtIoStop until the write stops for it
+} OMBREL_REQUEST_CONTEXT, *POMBREL_REQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OMBREL_REQUEST_CONTEXT, PortGetRequestContext)
+
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
 EVT_WDF_DRIVER_DEVICE_ADD EvtPortDeviceAdd;
@@ -59,7 +89,29 @@ EVT_WDF_FILE_CLOSE EvtPortFileClose;
 
 EVT_WDF_IO_QUEUE_IO_READ EvtPortIoRead;
 EVT_WDF_IO_QUEUE_IO_WRITE EvtPortIoWrite;
+EVT_WDF_IO_QUEUE_IO_STOP EvtPortIoStopWrite;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtPortIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtPortIoDeviceControlToDevice;
+
+EVT_WDF_WORKITEM EvtPortWriteWorkItem;
+EVT_WDF_WORKITEM EvtPortControlWorkItem;
+
+// Every control code's answer; completes the request, except a wait that the
+// wait-mask handlers park. Codes for which PortControlReachesDevice holds may
+// block and run only in the control work item.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID
+PortRunDeviceControl(
+    _In_ OMBREL_PORT_CONTEXT* Port,
+    _In_ WDFREQUEST Request,
+    _In_ ULONG IoControlCode
+    );
+
+// The codes that talk to the device or touch the line settings.
+BOOLEAN
+PortControlReachesDevice(
+    _In_ ULONG IoControlCode
+    );
 
 // Once the handle's cleanup has begun, cancels every read and wait parked in
 // the port's manual queues. Called by the cleanup and after every move of a

@@ -1,22 +1,22 @@
 //
 // Writes: the request's bytes go to the bus in frame-sized chunks straight
 // from its own buffer; there is no transmit queue, no copy and no time-out.
+// WriteQueue presents one write at a time; the write work item sends it, since
+// sending blocks while the device answers.
 //
 #include "port.h"
 
-// Runs at PASSIVE_LEVEL, which the blocking Write needs, and holds no lock
-// while Write runs. Each chunk starts right after the last byte the device
-// accepted. The write ends at the first failure, or when the device takes
-// nothing of a chunk, and always completes with the bytes accepted so far.
-_Use_decl_annotations_
-VOID
-EvtPortIoWrite(
-    WDFQUEUE Queue,
-    WDFREQUEST Request,
-    size_t Length
-    )
+namespace {
+
+// Each chunk starts right after the last byte the device accepted. The write
+// ends at the first failure, or when the device takes nothing of a chunk, and
+// always completes with the bytes accepted so far. A power-down stops it
+// between two chunks: it goes back to WriteQueue with its progress and goes on
+// from there after power-up, so leaving D0 waits for one chunk at most.
+_IRQL_requires_(PASSIVE_LEVEL)
+void SendWrite(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, size_t Length)
 {
-    OMBREL_PORT_CONTEXT* port = PortGetContext(WdfIoQueueGetDevice(Queue));
+    OMBREL_REQUEST_CONTEXT* progress = PortGetRequestContext(Request);
 
     PVOID buffer;
     size_t length;
@@ -27,13 +27,19 @@ EvtPortIoWrite(
     }
 
     const auto data = static_cast<const UCHAR*>(buffer);
-    ULONG sent = 0;
+    ULONG sent = progress->BytesAccepted;
     while (sent < length) {
+        if (InterlockedExchange(&progress->StopRequested, 0) != 0) {
+            progress->BytesAccepted = sent;
+            WdfRequestStopAcknowledge(Request, TRUE);
+            return;
+        }
+
         const size_t remaining = length - sent;
         const ULONG chunk = remaining > BRIDGE_MAX_PAYLOAD ? BRIDGE_MAX_PAYLOAD : static_cast<ULONG>(remaining);
 
         ULONG accepted = 0;
-        status = port->BusInterface.Write(port->BusInterface.PortHandle, data + sent, chunk, &accepted);
+        status = Port->BusInterface.Write(Port->BusInterface.PortHandle, data + sent, chunk, &accepted);
         if (!NT_SUCCESS(status)) {
             WdfRequestCompleteWithInformation(Request, status, sent);
             return;
@@ -46,7 +52,51 @@ EvtPortIoWrite(
 
     // Raised before the write completes, and only for a write taken whole.
     if (length != 0 && sent == length) {
-        PortSignalEvents(port, SERIAL_EV_TXEMPTY);
+        PortSignalEvents(Port, SERIAL_EV_TXEMPTY);
     }
     WdfRequestCompleteWithInformation(Request, status, sent);
+}
+
+}  // namespace
+
+// May run on the framework's power-up path, so it only hands the write over.
+_Use_decl_annotations_
+VOID
+EvtPortIoWrite(
+    WDFQUEUE Queue,
+    WDFREQUEST Request,
+    size_t Length
+    )
+{
+    OMBREL_PORT_CONTEXT* port = PortGetContext(WdfIoQueueGetDevice(Queue));
+    port->ActiveWrite = Request;
+    port->ActiveWriteLength = Length;
+    WdfWorkItemEnqueue(port->WriteWorkItem);
+}
+
+// Leaving D0: the write in progress stops after the chunk in flight. A purge
+// (removal) needs nothing: the bus fails the rest of the write at once.
+_Use_decl_annotations_
+VOID
+EvtPortIoStopWrite(
+    WDFQUEUE Queue,
+    WDFREQUEST Request,
+    ULONG ActionFlags
+    )
+{
+    UNREFERENCED_PARAMETER(Queue);
+
+    if ((ActionFlags & WdfRequestStopActionSuspend) != 0) {
+        InterlockedExchange(&PortGetRequestContext(Request)->StopRequested, 1);
+    }
+}
+
+_Use_decl_annotations_
+VOID
+EvtPortWriteWorkItem(
+    WDFWORKITEM WorkItem
+    )
+{
+    OMBREL_PORT_CONTEXT* port = PortGetContext(static_cast<WDFDEVICE>(WdfWorkItemGetParentObject(WorkItem)));
+    SendWrite(port, port->ActiveWrite, port->ActiveWriteLength);
 }

@@ -80,7 +80,9 @@ const Expectation kExpectations[] = {
     {"WdfDeviceAllocAndQueryProperty", Phase::PortAdd},
     {"WdfDeviceOpenDevicemapKey", Phase::PortAdd},
     {"WdfRegistryAssignUnicodeString", Phase::PortAdd},
+    {"WdfWorkItemCreate", Phase::PortAdd},
     {"WdfIoQueueCreate", Phase::PortAdd},
+    {"WdfDeviceConfigureRequestDispatching", Phase::PortAdd},
 };
 
 const Expectation* FindExpectation(const std::string& operation, Phase phase)

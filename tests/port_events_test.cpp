@@ -3,6 +3,8 @@
 // sees them on its COM handle.
 #include "support/port_system.h"
 
+#include "host/faults.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -165,6 +167,24 @@ TEST_F(PortEvents, SecondWaitIsRefusedAndTheFirstStaysParked)
     ExpectParked(first);
     System.Receive(kPort, {1});
     ExpectReported(first, SERIAL_EV_RXCHAR);
+}
+
+
+// A wait cancelled while the driver parks it is completed by the framework
+// inside the forward; the driver must not hold EventLock there (the verifier
+// stops the run if a request completes under a driver spin lock).
+TEST_F(PortEvents, AWaitCancelledAsItParksEndsCancelledAndTheNextOneParks)
+{
+    ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    host::OnNextCall("WdfRequestForwardToIoQueue", [this] { Handle->CancelAll(); });
+    auto wait = Wait();
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+
+    auto next = Wait();
+    ExpectParked(next);
+    System.Receive(kPort, {9});
+    ExpectReported(next, SERIAL_EV_RXCHAR);
 }
 
 // Nothing in this system raises SERIAL_EV_CTS, whatever else happens.

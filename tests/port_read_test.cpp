@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <thread>
 
 namespace {
@@ -212,6 +213,44 @@ TEST(PortReads, BytesKeepTheBridgesOrderWhenCompletionsCanOverlap)
         const auto differs = std::mismatch(got.begin(), got.end(), sent.begin()).first;
         ASSERT_TRUE(differs == got.end()) << "round " << round << ": out of order from byte " << (differs - got.begin());
     }
+}
+
+// A long write on a looped-back port brings its own bytes back while it is
+// still going; an application that keeps reading meanwhile gets every one of
+// them, in order, although they are far more than the ring holds.
+TEST(PortReads, AnApplicationReadingDuringALongWriteLosesNothing)
+{
+    test::PortSystem system;
+    auto handle = system.OpenOrFail(kPort);
+    ASSERT_TRUE(handle);
+    Bytes sent(1 << 20);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        sent[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
+    }
+
+    auto write = handle->WriteAsync(sent);
+    Bytes got;
+    std::deque<std::shared_ptr<host::IoOperation>> reads;
+    while (got.size() < sent.size()) {
+        while (reads.size() < 3) {
+            reads.push_back(handle->ReadAsync(8191));
+        }
+        auto read = reads.front();
+        reads.pop_front();
+        ASSERT_TRUE(read->Wait(std::chrono::seconds(30))) << "no data after " << got.size() << " bytes";
+        ASSERT_EQ(read->Status(), STATUS_SUCCESS);
+        const Bytes part = read->Output();
+        got.insert(got.end(), part.begin(), part.end());
+    }
+    ASSERT_TRUE(write->Wait());
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(write->Information(), sent.size());
+    for (auto& read : reads) {
+        read->Cancel();
+    }
+    ASSERT_EQ(got.size(), sent.size());
+    const auto differs = std::mismatch(got.begin(), got.end(), sent.begin()).first;
+    EXPECT_TRUE(differs == got.end()) << "bytes differ from offset " << (differs - got.begin());
 }
 
 } // namespace

@@ -6,6 +6,9 @@
 #include <ntddk.h>
 
 #define WDF_EXTERN_C extern "C"
+
+#define STATUS_WDF_PAUSED ((NTSTATUS)0xC0200203L)
+#define STATUS_WDF_BUSY   ((NTSTATUS)0xC0200204L)
 #define DECLARE_HANDLE(name) \
     struct name##__ {        \
         int unused;          \
@@ -318,6 +321,14 @@ typedef VOID EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQ
                                                 _In_ size_t OutputBufferLength, _In_ size_t InputBufferLength,
                                                 _In_ ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
+typedef VOID EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
+                                                         _In_ size_t OutputBufferLength, _In_ size_t InputBufferLength,
+                                                         _In_ ULONG IoControlCode);
+typedef EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL;
+typedef VOID EVT_WDF_IO_QUEUE_IO_STOP(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ ULONG ActionFlags);
+typedef EVT_WDF_IO_QUEUE_IO_STOP* PFN_WDF_IO_QUEUE_IO_STOP;
+typedef VOID EVT_WDF_IO_QUEUE_IO_RESUME(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
+typedef EVT_WDF_IO_QUEUE_IO_RESUME* PFN_WDF_IO_QUEUE_IO_RESUME;
 typedef VOID EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE* PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
 
@@ -331,8 +342,31 @@ typedef struct _WDF_IO_QUEUE_CONFIG {
     PFN_WDF_IO_QUEUE_IO_READ EvtIoRead;
     PFN_WDF_IO_QUEUE_IO_WRITE EvtIoWrite;
     PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtIoDeviceControl;
+    PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL EvtIoInternalDeviceControl;
+    PFN_WDF_IO_QUEUE_IO_STOP EvtIoStop;
+    PFN_WDF_IO_QUEUE_IO_RESUME EvtIoResume;
     PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE EvtIoCanceledOnQueue;
+    union {
+        struct {
+            ULONG NumberOfPresentedRequests;
+        } Parallel;
+    } Settings;
+    WDFDRIVER Driver;
 } WDF_IO_QUEUE_CONFIG, *PWDF_IO_QUEUE_CONFIG;
+
+typedef enum _WDF_REQUEST_STOP_ACTION_FLAGS {
+    WdfRequestStopActionInvalid = 0,
+    WdfRequestStopActionSuspend = 0x01,
+    WdfRequestStopActionPurge = 0x2,
+    WdfRequestStopRequestCancelable = 0x10000000,
+} WDF_REQUEST_STOP_ACTION_FLAGS;
+
+typedef enum _WDF_REQUEST_TYPE {
+    WdfRequestTypeCreate = 0x0,
+    WdfRequestTypeRead = 0x3,
+    WdfRequestTypeWrite = 0x4,
+    WdfRequestTypeDeviceControl = 0xE,
+} WDF_REQUEST_TYPE;
 
 FORCEINLINE VOID WDF_IO_QUEUE_CONFIG_INIT(_Out_ PWDF_IO_QUEUE_CONFIG Config,
                                           _In_ WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
@@ -472,6 +506,7 @@ VOID WdfDeviceInitSetPnpPowerEventCallbacks(_In_ PWDFDEVICE_INIT DeviceInit,
 VOID WdfDeviceInitSetFileObjectConfig(_In_ PWDFDEVICE_INIT DeviceInit, _In_ PWDF_FILEOBJECT_CONFIG FileObjectConfig,
                                       _In_opt_ PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
 VOID WdfDeviceInitFree(_In_ PWDFDEVICE_INIT DeviceInit);
+VOID WdfDeviceInitSetRequestAttributes(_In_ PWDFDEVICE_INIT DeviceInit, _In_ PWDF_OBJECT_ATTRIBUTES RequestAttributes);
 
 PWDFDEVICE_INIT WdfPdoInitAllocate(_In_ WDFDEVICE ParentDevice);
 NTSTATUS WdfPdoInitAssignDeviceID(_In_ PWDFDEVICE_INIT DeviceInit, _In_ PCUNICODE_STRING DeviceID);
@@ -530,6 +565,9 @@ VOID WdfRequestComplete(_In_ WDFREQUEST Request, _In_ NTSTATUS Status);
 VOID WdfRequestCompleteWithInformation(_In_ WDFREQUEST Request, _In_ NTSTATUS Status, _In_ ULONG_PTR Information);
 WDFFILEOBJECT WdfRequestGetFileObject(_In_ WDFREQUEST Request);
 NTSTATUS WdfRequestRequeue(_In_ WDFREQUEST Request);
+VOID WdfRequestStopAcknowledge(_In_ WDFREQUEST Request, _In_ BOOLEAN Requeue);
+NTSTATUS WdfDeviceConfigureRequestDispatching(_In_ WDFDEVICE Device, _In_ WDFQUEUE Queue,
+                                              _In_ WDF_REQUEST_TYPE RequestType);
 
 WDFDEVICE WdfFileObjectGetDevice(_In_ WDFFILEOBJECT FileObject);
 
