@@ -261,6 +261,8 @@ void Queue::DispatchLoop()
 {
     std::unique_lock<std::mutex> guard(g_ioLock);
     for (;;) {
+        // A sequential queue presents the next request only once the driver
+        // holds none of its requests (fxioqueue.cpp, FxIoQueue::DispatchEvents).
         g_ioChanged.wait(guard, [this] {
             return Stopping || (Powered && !PowerUpPresenting && HeldByDriver == 0 && !Waiting.empty());
         });
@@ -359,8 +361,9 @@ std::vector<uint8_t> IoOperation::Output()
     return FinalOutput;
 }
 
-// A request waiting in a queue is cancelled at once by the framework; one the
-// driver holds only learns of it (the drivers here never mark theirs
+// A request waiting in a queue is cancelled at once by the framework
+// (fxioqueue.cpp, FxIoQueue::_IrpCancelForQueue: without EvtIoCanceledOnQueue
+// it completes with STATUS_CANCELLED); one the driver holds only learns of it (the drivers here never mark theirs
 // cancelable) and is cancelled if the driver puts it back into a queue.
 void IoOperation::Cancel()
 {
@@ -441,7 +444,10 @@ std::shared_ptr<IoOperation> FileHandle::Send(Request* request)
             finished = request;
         } else if (request->Kind != RequestKind::DeviceControl && request->Length() == 0 &&
                    !queue->Config.AllowZeroLengthRequests) {
-            FinishLocked(request, STATUS_SUCCESS, 0);  // the framework answers empty reads and writes itself
+            // fxioqueue.cpp, FxIoQueue::DispatchRequestToDriver completes a
+            // zero-length read or write with STATUS_SUCCESS unless the queue
+            // allows them; the stand-in does it as the request arrives.
+            FinishLocked(request, STATUS_SUCCESS, 0);
             finished = request;
         } else {
             finished = InsertLocked(queue, request, false);

@@ -161,7 +161,9 @@ void UsbPipe::Stop(WDF_IO_TARGET_SENT_IO_ACTION action)
     if (action == WdfIoTargetLeaveSentIoPending) {
         Bugcheck("WdfIoTargetStop with WdfIoTargetLeaveSentIoPending is not modelled");
     }
-    // Stopping cancels or waits for what was sent: it must be able to wait.
+    // Stopping cancels what was sent and waits for it to come back
+    // (fxiotarget.cpp, FxIoTarget::Stop with WdfIoTargetCancelSentIo): it must
+    // be able to wait.
     RequirePassive("WdfIoTargetStop");
     Started = false;
     CancelGeneration++;
@@ -252,6 +254,8 @@ NTSTATUS UsbPipe::WriteSynchronously(const unsigned char* data, size_t length, c
     if (!Connection->Plugged()) {
         return STATUS_NO_SUCH_DEVICE;
     }
+    // A write whose time-out expires is cancelled and ends with
+    // STATUS_IO_TIMEOUT (fxiotarget.cpp, FxIoTarget::SubmitSync).
     const uint64_t generation = CancelGeneration;
     const UsbOutResult result = Connection->Model().OnOutTransfer(Endpoint.Address, data, length);
     NTSTATUS status = result.Status;
