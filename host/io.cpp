@@ -115,6 +115,7 @@ public:
     ULONG HeldByDriver = 0;
     bool Powered = true;
     bool PowerUpPresenting = false;  // the power-up thread presents this queue's requests; the dispatcher waits
+    std::condition_variable Ready;   // with the I/O lock: the dispatcher's condition may have changed
     bool Purged = false;
     bool Stopping = false;
     unsigned DispatchedTypes = 0;    // bits (1 << WDF_REQUEST_TYPE) routed here by WdfDeviceConfigureRequestDispatching
@@ -190,6 +191,7 @@ void FinishLocked(Request* request, NTSTATUS status, ULONG_PTR information)
 {
     if (request->HeldByDriver && request->CurrentQueue != nullptr) {
         request->CurrentQueue->HeldByDriver--;
+        request->CurrentQueue->Ready.notify_all();
     }
     request->HeldByDriver = false;
     request->File->Outstanding--;
@@ -222,6 +224,7 @@ Request* InsertLocked(Queue* queue, Request* request, bool atHead)
 {
     if (request->HeldByDriver && request->CurrentQueue != nullptr) {
         request->CurrentQueue->HeldByDriver--;
+        request->CurrentQueue->Ready.notify_all();
     }
     request->HeldByDriver = false;
     request->StopNotified = false;
@@ -235,6 +238,7 @@ Request* InsertLocked(Queue* queue, Request* request, bool atHead)
     } else {
         queue->Waiting.push_back(request);
     }
+    queue->Ready.notify_all();
     g_ioChanged.notify_all();
     return nullptr;
 }
@@ -263,7 +267,7 @@ void Queue::DispatchLoop()
     for (;;) {
         // A sequential queue presents the next request only once the driver
         // holds none of its requests (fxioqueue.cpp, FxIoQueue::DispatchEvents).
-        g_ioChanged.wait(guard, [this] {
+        Ready.wait(guard, [this] {
             return Stopping || (Powered && !PowerUpPresenting && HeldByDriver == 0 && !Waiting.empty());
         });
         if (Stopping) {
@@ -315,6 +319,7 @@ void Queue::Quiesce()
         if (HeldByDriver != 0) {
             Bugcheck("a queue was deleted while the driver still held %u of its requests", HeldByDriver);
         }
+        Ready.notify_all();
     }
     g_ioChanged.notify_all();
     if (Dispatcher.joinable()) {
@@ -689,6 +694,7 @@ void PowerUpQueues(Device* device)
         }
         std::lock_guard<std::mutex> guard(g_ioLock);
         queue->PowerUpPresenting = false;
+        queue->Ready.notify_all();
     }
     g_ioChanged.notify_all();
 }

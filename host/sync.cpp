@@ -4,6 +4,7 @@
 #include "host/object.h"
 #include "host/time_scale.h"
 #include "host/verifier.h"
+#include "host/workitem.h"
 
 #include <atomic>
 #include <chrono>
@@ -78,18 +79,22 @@ public:
         if (timeout != nullptr && *timeout > 0) {
             Bugcheck("WdfWaitLockAcquire: absolute time-outs are not modelled");
         }
+        WorkerBlockedScope blocked;
         std::unique_lock<std::mutex> guard(Mutex);
+        auto skipAbandoned = [&] {
+            while (Abandoned.erase(NowServing) != 0) {
+                NowServing++;
+            }
+        };
         if (timeout != nullptr && *timeout == 0) {
+            skipAbandoned();
             if (Held || NextTicket != NowServing) {
                 return STATUS_TIMEOUT;
             }
+            NextTicket++;
+            NowServing++;
         } else {
             const uint64_t ticket = NextTicket++;
-            auto skipAbandoned = [&] {
-                while (Abandoned.erase(NowServing) != 0) {
-                    NowServing++;
-                }
-            };
             bool granted;
             if (timeout == nullptr) {
                 Changed.wait(guard, [&] { skipAbandoned(); return !Held && NowServing == ticket; });
@@ -105,10 +110,6 @@ public:
                 Changed.notify_all();
                 return STATUS_TIMEOUT;
             }
-            NowServing++;
-        }
-        if (timeout != nullptr && *timeout == 0) {
-            NextTicket++;
             NowServing++;
         }
         Held = true;
@@ -273,6 +274,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         host::Bugcheck("KeWaitForSingleObject: absolute time-outs are not modelled");
     }
     auto* event = static_cast<PRKEVENT>(Object);
+    host::WorkerBlockedScope blocked;
     std::unique_lock<std::mutex> guard(host::g_dispatcherLock);
     auto signalled = [event] { return host::EventState(event) != 0; };
     bool satisfied;

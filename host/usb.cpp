@@ -7,6 +7,7 @@
 #include "host/memory.h"
 #include "host/time_scale.h"
 #include "host/verifier.h"
+#include "host/workitem.h"
 
 #include <wdfusb.h>
 
@@ -261,6 +262,7 @@ NTSTATUS UsbPipe::WriteSynchronously(const unsigned char* data, size_t length, c
     NTSTATUS status = result.Status;
     if (result.Outcome == UsbOutResult::Kind::NeverCompletes) {
         const auto limit = std::chrono::milliseconds(g_unboundedWriteLimitMs.load());
+        WorkerBlockedScope blocked;
         status = Connection->WaitHungWrite(hasDeadline ? deadline : std::chrono::steady_clock::now() + limit, true,
                                            [this, generation] { return CancelGeneration != generation; });
         if (status == STATUS_IO_TIMEOUT && !hasDeadline) {

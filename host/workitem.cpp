@@ -36,6 +36,7 @@ public:
     // Removes the item from the queue and waits for its runs in progress.
     void Forget(WorkItem* item);
     bool WaitIdle(std::chrono::milliseconds timeout);
+    void NoteBlocked(int delta);
 
 private:
     SystemWorker() = default;
@@ -48,6 +49,7 @@ private:
     int Threads = 0;
     int Idle = 0;
     int RunsInProgress = 0;
+    int BlockedRuns = 0;  // runs in progress that wait in the kernel
 };
 
 class WorkItem final : public Object {
@@ -99,7 +101,16 @@ void SystemWorker::Forget(WorkItem* item)
 bool SystemWorker::WaitIdle(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> guard(Lock);
-    return Changed.wait_for(guard, timeout, [&] { return Queue.empty() && RunsInProgress == 0; });
+    return Changed.wait_for(guard, timeout, [&] { return Queue.empty() && RunsInProgress == BlockedRuns; });
+}
+
+void SystemWorker::NoteBlocked(int delta)
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        BlockedRuns += delta;
+    }
+    Changed.notify_all();
 }
 
 void SystemWorker::Run()
@@ -131,6 +142,20 @@ void SystemWorker::Run()
 } // namespace
 
 bool WaitForWorkItemsIdle(std::chrono::milliseconds timeout) { return SystemWorker::Instance().WaitIdle(timeout); }
+
+WorkerBlockedScope::WorkerBlockedScope() : Counted(t_runningItem != nullptr)
+{
+    if (Counted) {
+        SystemWorker::Instance().NoteBlocked(1);
+    }
+}
+
+WorkerBlockedScope::~WorkerBlockedScope()
+{
+    if (Counted) {
+        SystemWorker::Instance().NoteBlocked(-1);
+    }
+}
 
 } // namespace host
 
