@@ -167,8 +167,8 @@ EvtPortDeviceAdd(
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, OMBREL_REQUEST_CONTEXT);
     WdfDeviceInitSetRequestAttributes(DeviceInit, &requestAttributes);
 
-    // No synchronisation scope: the port's own locks and the sequential
-    // default queue order its callbacks.
+    // No synchronisation scope: the port's own locks and its sequential
+    // queues order its callbacks.
     WDF_OBJECT_ATTRIBUTES deviceAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, OMBREL_PORT_CONTEXT);
     deviceAttributes.EvtCleanupCallback = EvtPortDeviceCleanup;
