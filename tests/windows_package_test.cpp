@@ -412,6 +412,12 @@ TEST(WindowsPackage, ProjectsBuildKmdf115UniversalDriversWithTheWdksChecksOn)
         }
         // Not a WDK property: MSBuild would ignore it silently.
         EXPECT_TRUE(project.Property("SpectreMitigation").empty());
+        // Code Analysis reports its findings as warnings without failing the
+        // build that warnings-as-errors would otherwise stop.
+        const auto options = project.Property("AdditionalOptions");
+        EXPECT_TRUE(std::any_of(options.begin(), options.end(),
+                                [](const std::string& o) { return o.find("/analyze:WX-") != std::string::npos; }))
+            << "/analyze:WX- is not passed to the compiler";
         EXPECT_EQ(Matches(project.Text, "<ProjectConfiguration\\s+Include=\"([^\"]*)\""),
                   (std::vector<std::string>{"Debug|x64", "Release|x64"}));
     }
