@@ -225,9 +225,17 @@ private:
         auto op = Track(port, port.Handle->DeviceIoControlAsync(code, input, outputLength));
         fuzz::Await(op, "a device control");
         if (code == IOCTL_SERIAL_SET_WAIT_MASK && op->Status() == STATUS_SUCCESS && port.Wait != nullptr) {
-            // A new mask ends a parked wait before the set request itself.
+            // A new mask ends a parked wait with 0 before the set request
+            // itself. The one exception: an event took the wait just before
+            // the set, and the receive path is still completing it; it then
+            // ends with that event, which the set cannot have produced.
             if (!port.Wait->Done()) {
-                Fail("a new wait mask on port %u left the earlier wait parked", port.Index);
+                fuzz::Await(port.Wait, "a wait an event took as the mask changed");
+                const Bytes events = port.Wait->Output();
+                if (port.Wait->Status() != STATUS_SUCCESS || events.size() != 4 ||
+                    (events[0] | events[1] | events[2] | events[3]) == 0) {
+                    Fail("a new wait mask on port %u left the earlier wait parked", port.Index);
+                }
             }
         }
     }
