@@ -1,6 +1,6 @@
 #include "bridge/bridge_model.h"
 
-#include "host/time_scale.h"
+#include "host/kernel/time_scale.h"
 
 #include <algorithm>
 #include <functional>

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "bridge/wire.h"
-#include "host/usb_device_model.h"
+#include "host/usb/device_model.h"
 
 #include <chrono>
 #include <condition_variable>

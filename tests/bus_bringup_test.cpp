@@ -2,10 +2,10 @@
 // bridge model: USB binding, power transitions, the eight children, removal.
 #include "bridge/bridge_model.h"
 #include "bus/bus.h"
-#include "host/faults.h"
-#include "host/pnp.h"
-#include "host/usb.h"
-#include "host/workitem.h"
+#include "host/verifier/fault_injection.h"
+#include "host/pnp/pnp.h"
+#include "host/usb/usb.h"
+#include "host/framework/work_item.h"
 
 #include <gtest/gtest.h>
 

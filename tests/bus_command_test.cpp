@@ -2,7 +2,7 @@
 // port interface, against a bridge told how to answer.
 #include "support/bus_harness.h"
 
-#include "host/verifier.h"
+#include "host/verifier/verifier.h"
 
 #include <gtest/gtest.h>
 

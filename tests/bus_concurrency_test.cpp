@@ -2,7 +2,7 @@
 // receive callback racing a stream of deliveries.
 #include "support/bus_harness.h"
 
-#include "host/usb.h"
+#include "host/usb/usb.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/workitem.h"
+#include "host/framework/work_item.h"
 
 #include <future>
 

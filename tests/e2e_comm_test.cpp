@@ -5,10 +5,10 @@
 #include "support/port_system.h"
 #include "tests/support/stream_check.h"
 
-#include "host/faults.h"
-#include "host/object.h"
-#include "host/time_scale.h"
-#include "host/usb.h"
+#include "host/verifier/fault_injection.h"
+#include "host/framework/object.h"
+#include "host/kernel/time_scale.h"
+#include "host/usb/usb.h"
 #include "host/win32/comm.h"
 
 #include <gtest/gtest.h>

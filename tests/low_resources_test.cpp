@@ -6,14 +6,14 @@
 // expectation table must name it before the sweep passes.
 #include "bridge/bridge_model.h"
 #include "bus/bus.h"
-#include "host/faults.h"
-#include "host/io.h"
-#include "host/object.h"
-#include "host/registry.h"
-#include "host/system.h"
-#include "host/usb.h"
-#include "host/verifier.h"
-#include "host/workitem.h"
+#include "host/verifier/fault_injection.h"
+#include "host/framework/io.h"
+#include "host/framework/object.h"
+#include "host/kernel/registry.h"
+#include "host/pnp/system.h"
+#include "host/usb/usb.h"
+#include "host/verifier/verifier.h"
+#include "host/framework/work_item.h"
 #include "tools/rig/windows_inf.h"
 
 #include <ntddser.h>

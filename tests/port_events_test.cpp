@@ -3,7 +3,7 @@
 // sees them on its COM handle.
 #include "support/port_system.h"
 
-#include "host/faults.h"
+#include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // for a port, read back by an application through its COM handle.
 #include "support/port_system.h"
 
-#include "host/faults.h"
-#include "host/usb.h"
+#include "host/verifier/fault_injection.h"
+#include "host/usb/usb.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // work in flight, through the real system.
 #include "support/port_system.h"
 
-#include "host/faults.h"
-#include "host/registry.h"
-#include "host/usb.h"
+#include "host/verifier/fault_injection.h"
+#include "host/kernel/registry.h"
+#include "host/usb/usb.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // data frames the bridge receives for them and the outcome of each write.
 #include "support/port_system.h"
 
-#include "host/faults.h"
+#include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // would punish with a bug check or a hang.
 #include "support/bus_harness.h"
 
-#include "host/io.h"
-#include "host/pnp.h"
-#include "host/verifier.h"
-#include "host/workitem.h"
+#include "host/framework/io.h"
+#include "host/pnp/pnp.h"
+#include "host/verifier/verifier.h"
+#include "host/framework/work_item.h"
 
 #include <gtest/gtest.h>
 

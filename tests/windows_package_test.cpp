@@ -3,10 +3,10 @@
 // build exactly the driver sources that the host build compiles, in place.
 #include "bridge/bridge_model.h"
 #include "bus/bus.h"
-#include "host/device.h"
-#include "host/pnp.h"
-#include "host/usb.h"
-#include "host/workitem.h"
+#include "host/framework/device.h"
+#include "host/pnp/pnp.h"
+#include "host/usb/usb.h"
+#include "host/framework/work_item.h"
 #include "tools/rig/windows_inf.h"
 
 #include <gtest/gtest.h>

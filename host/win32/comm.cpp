@@ -1,6 +1,6 @@
 #include "host/win32/comm.h"
 
-#include "host/io.h"
+#include "host/framework/io.h"
 
 #include <ntddser.h>
 

@@ -1,7 +1,7 @@
 #include "fuzz_rig.h"
 
-#include "host/time_scale.h"
-#include "host/usb.h"
+#include "host/kernel/time_scale.h"
+#include "host/usb/usb.h"
 #include "tools/rig/windows_inf.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "support/bus_harness.h"
 
-#include "host/object.h"
-#include "host/workitem.h"
+#include "host/framework/object.h"
+#include "host/framework/work_item.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 
 #include "bridge/bridge_model.h"
 #include "bus/bus.h"
-#include "host/device.h"
-#include "host/usb.h"
+#include "host/framework/device.h"
+#include "host/usb/usb.h"
 
 #include <atomic>
 #include <cstdint>

@@ -2,10 +2,10 @@
 
 #include "tools/rig/windows_inf.h"
 
-#include "host/object.h"
-#include "host/registry.h"
-#include "host/strings.h"
-#include "host/usb.h"
+#include "host/framework/object.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/strings.h"
+#include "host/usb/usb.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "bridge/bridge_model.h"
-#include "host/io.h"
-#include "host/system.h"
+#include "host/framework/io.h"
+#include "host/pnp/system.h"
 #include "port/port.h"
 
 #include <ntddser.h>

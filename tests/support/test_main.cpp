@@ -3,8 +3,8 @@
 // counters are printed at the end so a reader of the log sees the checks ran.
 // When OMBREL_VERIFIER_TOTALS names a file, the counters are also appended to
 // it as one "label=value;..." line, which tools/run-tests sums over the run.
-#include "host/time_scale.h"
-#include "host/verifier.h"
+#include "host/kernel/time_scale.h"
+#include "host/verifier/verifier.h"
 
 #include <gtest/gtest.h>
 

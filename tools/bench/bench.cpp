@@ -10,8 +10,8 @@
 #include "tools/bench/receive_path.h"
 #include "tools/rig/rig.h"
 
-#include "host/time_scale.h"
-#include "host/verifier.h"
+#include "host/kernel/time_scale.h"
+#include "host/verifier/verifier.h"
 #include "host/win32/comm.h"
 
 #include <ntddser.h>

@@ -1,12 +1,12 @@
 #include "tools/bench/receive_path.h"
 
 #include "bus/bus.h"
-#include "host/device.h"
-#include "host/io.h"
-#include "host/memory.h"
-#include "host/object.h"
-#include "host/registry.h"
-#include "host/verifier.h"
+#include "host/framework/device.h"
+#include "host/framework/io.h"
+#include "host/framework/memory.h"
+#include "host/framework/object.h"
+#include "host/kernel/registry.h"
+#include "host/verifier/verifier.h"
 #include "port/port.h"
 
 #include <cstring>

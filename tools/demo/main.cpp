@@ -2,8 +2,8 @@
 // Lists the COM ports the drivers make of the bridge, runs looped-back traffic
 // on all of them at once through the Win32 comm API, and checks every byte.
 #include "bridge/bridge_model.h"
-#include "host/time_scale.h"
-#include "host/verifier.h"
+#include "host/kernel/time_scale.h"
+#include "host/verifier/verifier.h"
 #include "host/win32/comm.h"
 #include "tools/demo/options.h"
 #include "tools/demo/port_worker.h"

@@ -2,9 +2,9 @@
 
 #include "tools/rig/windows_inf.h"
 
-#include "host/registry.h"
-#include "host/strings.h"
-#include "host/usb.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/strings.h"
+#include "host/usb/usb.h"
 
 namespace rig {
 

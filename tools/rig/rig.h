@@ -4,7 +4,7 @@
 #pragma once
 
 #include "bridge/bridge_model.h"
-#include "host/system.h"
+#include "host/pnp/system.h"
 
 #include <string>
 #include <vector>

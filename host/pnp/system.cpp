@@ -1,10 +1,10 @@
-#include "host/system.h"
+#include "host/pnp/system.h"
 
-#include "host/registry.h"
-#include "host/strings.h"
-#include "host/usb.h"
-#include "host/verifier.h"
-#include "host/workitem.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/strings.h"
+#include "host/usb/usb.h"
+#include "host/verifier/verifier.h"
+#include "host/framework/work_item.h"
 
 #include <algorithm>
 #include <cctype>

@@ -4,7 +4,7 @@
 // removal of a bus together with its children.
 #pragma once
 
-#include "host/pnp.h"
+#include "host/pnp/pnp.h"
 
 #include <chrono>
 #include <condition_variable>

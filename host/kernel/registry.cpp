@@ -1,9 +1,9 @@
-#include "host/registry.h"
+#include "host/kernel/registry.h"
 
-#include "host/faults.h"
-#include "host/memory.h"
-#include "host/strings.h"
-#include "host/verifier.h"
+#include "host/verifier/fault_injection.h"
+#include "host/framework/memory.h"
+#include "host/kernel/strings.h"
+#include "host/verifier/verifier.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,6 @@
-#include "host/faults.h"
+#include "host/verifier/fault_injection.h"
 
-#include "host/verifier.h"
+#include "host/verifier/verifier.h"
 
 #include <map>
 #include <mutex>

@@ -1,6 +1,6 @@
-#include "host/strings.h"
+#include "host/kernel/strings.h"
 
-#include "host/verifier.h"
+#include "host/verifier/verifier.h"
 
 #include <ntstrsafe.h>
 

@@ -1,9 +1,9 @@
-#include "host/device.h"
+#include "host/framework/device.h"
 
-#include "host/faults.h"
-#include "host/pnp.h"
-#include "host/strings.h"
-#include "host/verifier.h"
+#include "host/verifier/fault_injection.h"
+#include "host/pnp/pnp.h"
+#include "host/kernel/strings.h"
+#include "host/verifier/verifier.h"
 
 #include <atomic>
 #include <cstring>

@@ -2,7 +2,7 @@
 // and the framework's USB target objects over it.
 #pragma once
 
-#include "host/usb_device_model.h"
+#include "host/usb/device_model.h"
 
 #include <wdf.h>
 

@@ -1,7 +1,7 @@
 // Framework memory objects: a buffer owned by an object in the tree.
 #pragma once
 
-#include "host/object.h"
+#include "host/framework/object.h"
 
 #include <vector>
 

@@ -1,10 +1,10 @@
-#include "host/pnp.h"
+#include "host/pnp/pnp.h"
 
-#include "host/io.h"
-#include "host/registry.h"
-#include "host/strings.h"
-#include "host/usb.h"
-#include "host/verifier.h"
+#include "host/framework/io.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/strings.h"
+#include "host/usb/usb.h"
+#include "host/verifier/verifier.h"
 
 #include <dlfcn.h>
 

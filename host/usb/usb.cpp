@@ -1,13 +1,13 @@
 // USB target device, interface and pipes; the continuous reader; synchronous
 // writes. Transfers cross to the device model through a UsbConnection.
-#include "host/usb.h"
+#include "host/usb/usb.h"
 
-#include "host/device.h"
-#include "host/faults.h"
-#include "host/memory.h"
-#include "host/time_scale.h"
-#include "host/verifier.h"
-#include "host/workitem.h"
+#include "host/framework/device.h"
+#include "host/verifier/fault_injection.h"
+#include "host/framework/memory.h"
+#include "host/kernel/time_scale.h"
+#include "host/verifier/verifier.h"
+#include "host/framework/work_item.h"
 
 #include <wdfusb.h>
 

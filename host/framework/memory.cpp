@@ -1,6 +1,6 @@
-#include "host/memory.h"
+#include "host/framework/memory.h"
 
-#include "host/verifier.h"
+#include "host/verifier/verifier.h"
 
 extern "C" PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
 {

@@ -3,11 +3,11 @@
 // One lock (the I/O lock) guards every queue's and request's bookkeeping; no
 // driver code runs while it is held. A request is, at any moment, in exactly
 // one of three places: waiting in a queue, held by the driver, or completed.
-#include "host/io.h"
+#include "host/framework/io.h"
 
-#include "host/faults.h"
-#include "host/registry.h"
-#include "host/verifier.h"
+#include "host/verifier/fault_injection.h"
+#include "host/kernel/registry.h"
+#include "host/verifier/verifier.h"
 
 #include <algorithm>
 #include <atomic>

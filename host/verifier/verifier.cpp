@@ -1,4 +1,4 @@
-#include "host/verifier.h"
+#include "host/verifier/verifier.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // callbacks of one device run one at a time, at PASSIVE_LEVEL.
 #pragma once
 
-#include "host/device.h"
+#include "host/framework/device.h"
 
 #include <functional>
 #include <memory>

@@ -1,8 +1,8 @@
 // Drivers, device-initialisation records and framework devices.
 #pragma once
 
-#include "host/object.h"
-#include "host/usb_device_model.h"
+#include "host/framework/object.h"
+#include "host/usb/device_model.h"
 
 #include <wdf.h>
 

@@ -1,8 +1,8 @@
-#include "host/workitem.h"
+#include "host/framework/work_item.h"
 
-#include "host/faults.h"
-#include "host/object.h"
-#include "host/verifier.h"
+#include "host/verifier/fault_injection.h"
+#include "host/framework/object.h"
+#include "host/verifier/verifier.h"
 
 #include <condition_variable>
 #include <deque>

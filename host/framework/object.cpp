@@ -1,6 +1,6 @@
-#include "host/object.h"
+#include "host/framework/object.h"
 
-#include "host/verifier.h"
+#include "host/verifier/verifier.h"
 
 #include <algorithm>
 #include <cstdio>

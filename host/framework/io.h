@@ -3,7 +3,7 @@
 // sends it reads, writes and device-control requests, synchronously or not.
 #pragma once
 
-#include "host/device.h"
+#include "host/framework/device.h"
 
 #include <chrono>
 #include <condition_variable>

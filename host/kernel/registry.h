@@ -3,7 +3,7 @@
 // interfaces. Names compare without regard to case, as Windows compares them.
 #pragma once
 
-#include "host/device.h"
+#include "host/framework/device.h"
 
 #include <map>
 #include <optional>
