@@ -2,10 +2,10 @@
 // bridge model: USB binding, power transitions, the eight children, removal.
 #include "bridge/bridge_model.h"
 #include "bus/bus.h"
-#include "host/verifier/fault_injection.h"
+#include "host/framework/work_item.h"
 #include "host/pnp/pnp.h"
 #include "host/usb/usb.h"
-#include "host/framework/work_item.h"
+#include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>
 
@@ -44,12 +44,12 @@ public:
         InitsBefore = host::LiveDeviceInitCount();
         host::ClearInjectedFailures();
         Driver = host::LoadedDriver::Load("OmbrelBus", DriverEntry);
-        Node = std::make_shared<host::DeviceNode>();
+        Node = std::make_shared<host::PhysicalDevice>();
         Node->Name = "\\Device\\USBPDO-3";
         Node->Usb = std::make_shared<host::UsbConnection>(Model);
         Model.Connection = Node->Usb.get();
         Node->Usb->Plug();
-        Dev = std::make_unique<host::DevNode>(*Driver, Node);
+        Dev = std::make_unique<host::DeviceNode>(*Driver, Node);
     }
 
     ~BusSystem()
@@ -90,8 +90,8 @@ public:
 
     HelloWatchingBridge Model;
     std::unique_ptr<host::LoadedDriver> Driver;
-    std::shared_ptr<host::DeviceNode> Node;
-    std::unique_ptr<host::DevNode> Dev;
+    std::shared_ptr<host::PhysicalDevice> Node;
+    std::unique_ptr<host::DeviceNode> Dev;
 
 private:
     size_t ObjectsBefore = 0;
@@ -135,7 +135,7 @@ TEST(BusBringUp, HealthyBridgeComesUpWithEightChildrenInPortOrder)
     }
 
     BRIDGE_PORT_INTERFACE port6 = {};
-    auto* pdo = static_cast<host::Device*>(host::FromAnyHandle(children[6].Device, "test"));
+    auto* pdo = static_cast<host::FrameworkDevice*>(host::FromAnyHandle(children[6].Device, "test"));
     ASSERT_EQ(host::QueryInterface(pdo, GUID_BRIDGE_PORT_INTERFACE, &port6.InterfaceHeader, sizeof(port6), 1),
               STATUS_SUCCESS);
     EXPECT_EQ(port6.InterfaceHeader.Size, sizeof(BRIDGE_PORT_INTERFACE));

@@ -5,10 +5,11 @@
 #include "support/port_system.h"
 #include "tests/support/stream_check.h"
 
-#include "host/verifier/fault_injection.h"
+#include "host/framework/io_queue.h"
 #include "host/framework/object.h"
 #include "host/kernel/time_scale.h"
 #include "host/usb/usb.h"
+#include "host/verifier/fault_injection.h"
 #include "host/win32/comm.h"
 
 #include <gtest/gtest.h>
@@ -509,9 +510,9 @@ TEST(CommRemoval, RemovalWithWorkInFlight)
     {
         test::PortSystem system({}, false);
         NTSTATUS started = STATUS_UNSUCCESSFUL;
-        host::DevNode& bus = system.System.PlugUsbDevice(system.Model, "OmbrelBus", &started);
+        host::DeviceNode& bus = system.System.PlugUsbDevice(system.Model, "OmbrelBus", &started);
         ASSERT_EQ(started, STATUS_SUCCESS);
-        ASSERT_TRUE(bus.Node().Usb->WaitInIdle(0x81));
+        ASSERT_TRUE(bus.Physical().Usb->WaitInIdle(0x81));
         ASSERT_TRUE(system.System.WaitIdle());
 
         std::vector<PortWork> work;

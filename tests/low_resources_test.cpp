@@ -6,14 +6,15 @@
 // expectation table must name it before the sweep passes.
 #include "bridge/bridge_model.h"
 #include "bus/bus.h"
-#include "host/verifier/fault_injection.h"
-#include "host/framework/io.h"
+#include "host/framework/io_queue.h"
 #include "host/framework/object.h"
+#include "host/framework/work_item.h"
+#include "host/io_manager/io_manager.h"
 #include "host/kernel/registry.h"
 #include "host/pnp/system.h"
 #include "host/usb/usb.h"
+#include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
-#include "host/framework/work_item.h"
 #include "tools/rig/windows_inf.h"
 
 #include <ntddser.h>
@@ -138,7 +139,7 @@ public:
             return;
         }
         EXPECT_TRUE(Model.SendAnnounce());
-        EXPECT_TRUE(Bus->Node().Usb->WaitInIdle(kReaderEndpoint));
+        EXPECT_TRUE(Bus->Physical().Usb->WaitInIdle(kReaderEndpoint));
         EXPECT_TRUE(host::WaitForWorkItemsIdle());
     }
 
@@ -187,11 +188,11 @@ public:
             EXPECT_TRUE(published.insert(portName).second) << "two SERIALCOMM values name " << portName;
         }
         EXPECT_EQ(published, expectedNames) << "SERIALCOMM values";
-        std::set<host::Device*> working;
-        for (host::DevNode* node : System.ChildNodes(*Bus)) {
-            working.insert(static_cast<host::Device*>(host::FromAnyHandle(node->Device(), "test")));
+        std::set<host::FrameworkDevice*> working;
+        for (host::DeviceNode* node : System.ChildNodes(*Bus)) {
+            working.insert(static_cast<host::FrameworkDevice*>(host::FromAnyHandle(node->Device(), "test")));
         }
-        std::set<host::Device*> interfaceOwners;
+        std::set<host::FrameworkDevice*> interfaceOwners;
         for (const auto& record : host::DeviceInterfaces(GUID_DEVINTERFACE_COMPORT)) {
             interfaceOwners.insert(record.Owner);
         }
@@ -220,7 +221,7 @@ public:
 
     bridge::BridgeModel Model;
     host::System System;
-    host::DevNode* Bus = nullptr;
+    host::DeviceNode* Bus = nullptr;
 
 private:
     size_t ObjectsBefore = 0;

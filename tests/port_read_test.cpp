@@ -2,8 +2,8 @@
 // for a port, read back by an application through its COM handle.
 #include "support/port_system.h"
 
-#include "host/verifier/fault_injection.h"
 #include "host/usb/usb.h"
+#include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>
 
@@ -207,7 +207,7 @@ TEST(PortReads, BytesKeepTheBridgesOrderWhenCompletionsCanOverlap)
             system.Model.SendData(kPort, payload);
             sent.insert(sent.end(), payload.begin(), payload.end());
         }
-        ASSERT_TRUE(system.Bus().Node().Usb->WaitInIdle(0x81));
+        ASSERT_TRUE(system.Bus().Physical().Usb->WaitInIdle(0x81));
         const Bytes got = ReadNow(*handle, static_cast<ULONG>(sent.size()));
         ASSERT_EQ(got.size(), sent.size()) << "round " << round;
         const auto differs = std::mismatch(got.begin(), got.end(), sent.begin()).first;

@@ -2,9 +2,9 @@
 // work in flight, through the real system.
 #include "support/port_system.h"
 
-#include "host/verifier/fault_injection.h"
 #include "host/kernel/registry.h"
 #include "host/usb/usb.h"
+#include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>
 
@@ -21,21 +21,21 @@ using bridge::PortBehaviour;
 TEST(PortNames, LinkDeviceMapValueAndInterfaceComeAndGoWithThePort)
 {
     test::PortSystem system({"COM7", "COM8", "COM9", "COM10", "COM11", "COM12", "COM13", "COM14"});
-    host::DevNode* port = system.PortNode(0);
+    host::DeviceNode* port = system.PortNode(0);
     ASSERT_NE(port, nullptr);
-    auto* device = static_cast<host::Device*>(host::FromAnyHandle(port->Device(), "test"));
+    auto* device = static_cast<host::FrameworkDevice*>(host::FromAnyHandle(port->Device(), "test"));
     EXPECT_EQ(host::LookupSymbolicLink("\\\\.\\COM7"), device);
     EXPECT_EQ(host::LookupSymbolicLink("COM7"), device);
     EXPECT_EQ(host::SymbolicLinksOf(device), std::vector<std::string>{"\\DosDevices\\Global\\COM7"});
     const auto serialComm = host::RegistryStrings(host::SerialCommKeyPath);
-    ASSERT_EQ(serialComm.count(port->Node().Name), 1u);
-    EXPECT_EQ(serialComm.at(port->Node().Name), "COM7");
+    ASSERT_EQ(serialComm.count(port->Physical().Name), 1u);
+    EXPECT_EQ(serialComm.at(port->Physical().Name), "COM7");
     EXPECT_EQ(serialComm.size(), 8u);
     EXPECT_EQ(host::DeviceInterfaces(GUID_DEVINTERFACE_COMPORT).size(), 8u);
 
     system.System.RemoveChild(*port);
     EXPECT_EQ(host::LookupSymbolicLink("COM7"), nullptr);
-    EXPECT_EQ(host::RegistryStrings(host::SerialCommKeyPath).count(port->Node().Name), 0u);
+    EXPECT_EQ(host::RegistryStrings(host::SerialCommKeyPath).count(port->Physical().Name), 0u);
     EXPECT_EQ(host::DeviceInterfaces(GUID_DEVINTERFACE_COMPORT).size(), 7u);
 }
 
@@ -79,9 +79,9 @@ TEST(PortNames, FailedDeviceAddLeavesNoDeviceMapValue)
 TEST(PortNames, DeviceMapValueGoesEvenWhenTheCleanUpCannotAllocate)
 {
     test::PortSystem system;
-    host::DevNode* port = system.PortNode(1);
+    host::DeviceNode* port = system.PortNode(1);
     ASSERT_NE(port, nullptr);
-    const std::string valueName = port->Node().Name;
+    const std::string valueName = port->Physical().Name;
     ASSERT_EQ(host::RegistryStrings(host::SerialCommKeyPath).count(valueName), 1u);
     host::FailCall("WdfDeviceAllocAndQueryProperty", 1, STATUS_INSUFFICIENT_RESOURCES);
     host::FailCall("WdfDeviceOpenDevicemapKey", 1, STATUS_INSUFFICIENT_RESOURCES);
@@ -96,7 +96,7 @@ void RemoveOperationFromPortZero(test::PortSystem& system, size_t offset)
 {
     host::OnNextCall("WdfFdoQueryForInterface", [&system, offset] {
         const auto children = host::StaticChildrenOf(system.System.BusDevices().at(0));
-        auto* pdo = static_cast<host::Device*>(host::FromAnyHandle(children.at(0).Device, "test"));
+        auto* pdo = static_cast<host::FrameworkDevice*>(host::FromAnyHandle(children.at(0).Device, "test"));
         auto& record = pdo->QueryInterfaces.at(0).Record;
         std::fill(record.begin() + offset, record.begin() + offset + sizeof(void*), 0);
     });
@@ -162,7 +162,7 @@ TEST(PortRemoval, RemovalRacesReceivedData)
                 for (int i = 0; i < 16; ++i) {
                     system.Model.SendData(4, Bytes(56, 0x5A));
                 }
-                system.Bus().Node().Usb->WaitInIdle(0x81);
+                system.Bus().Physical().Usb->WaitInIdle(0x81);
             }
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -2,10 +2,10 @@
 // would punish with a bug check or a hang.
 #include "support/bus_harness.h"
 
-#include "host/framework/io.h"
+#include "host/framework/work_item.h"
+#include "host/io_manager/io_manager.h"
 #include "host/pnp/pnp.h"
 #include "host/verifier/verifier.h"
-#include "host/framework/work_item.h"
 
 #include <gtest/gtest.h>
 
@@ -212,7 +212,7 @@ void ReadFromAMisbehavingDriver(ReadMisuse misuse)
     g_misuse = misuse;
     host::SetRequestCompletionLimit(std::chrono::milliseconds(200));
     auto driver = host::LoadedDriver::Load("Mini", MiniDriverEntry);
-    host::DevNode node(*driver, std::make_shared<host::DeviceNode>());
+    host::DeviceNode node(*driver, std::make_shared<host::PhysicalDevice>());
     node.Start();
     std::unique_ptr<host::FileHandle> handle;
     host::OpenDevice("MINI", handle);

@@ -4,9 +4,9 @@
 #include "bridge/bridge_model.h"
 #include "bus/bus.h"
 #include "host/framework/device.h"
+#include "host/framework/work_item.h"
 #include "host/pnp/pnp.h"
 #include "host/usb/usb.h"
-#include "host/framework/work_item.h"
 #include "tools/rig/windows_inf.h"
 
 #include <gtest/gtest.h>
@@ -153,13 +153,13 @@ std::vector<host::ChildIdentity> ChildrenTheBusDriverCreates()
     constexpr uint8_t BridgeInEndpoint = 0x81;
     bridge::BridgeModel model;
     auto driver = host::LoadedDriver::Load("OmbrelBus", DriverEntry);
-    auto node = std::make_shared<host::DeviceNode>();
+    auto node = std::make_shared<host::PhysicalDevice>();
     node->Name = "\\Device\\USBPDO-1";
     node->Usb = std::make_shared<host::UsbConnection>(model);
     node->Usb->Plug();
     std::vector<host::ChildIdentity> children;
     {
-        host::DevNode bus(*driver, node);
+        host::DeviceNode bus(*driver, node);
         EXPECT_EQ(bus.Start(), STATUS_SUCCESS);
         EXPECT_TRUE(node->Usb->WaitInIdle(BridgeInEndpoint));
         EXPECT_TRUE(host::WaitForWorkItemsIdle());

@@ -1,8 +1,8 @@
 #include "host/framework/device.h"
 
-#include "host/verifier/fault_injection.h"
-#include "host/pnp/pnp.h"
 #include "host/kernel/strings.h"
+#include "host/pnp/pnp.h"
+#include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
 
 #include <atomic>
@@ -28,9 +28,9 @@ namespace host {
 
 int LiveDeviceInitCount() { return g_liveDeviceInits.load(); }
 
-Device* DeviceFromHandle(WDFDEVICE device, const char* operation)
+FrameworkDevice* DeviceFromHandle(WDFDEVICE device, const char* operation)
 {
-    return FromHandleAs<Device>(device, ObjectType::Device, operation);
+    return FromHandleAs<FrameworkDevice>(device, ObjectType::Device, operation);
 }
 
 Driver* DriverFromHandle(WDFDRIVER driver, const char* operation)
@@ -38,11 +38,11 @@ Driver* DriverFromHandle(WDFDRIVER driver, const char* operation)
     return FromHandleAs<Driver>(driver, ObjectType::Driver, operation);
 }
 
-PWDFDEVICE_INIT NewDeviceInit(WDFDRIVER driver, std::shared_ptr<DeviceNode> node)
+PWDFDEVICE_INIT NewDeviceInit(WDFDRIVER driver, std::shared_ptr<PhysicalDevice> node)
 {
     auto* init = new WDFDEVICE_INIT();
     init->OwningDriver = DriverFromHandle(driver, "device add");
-    init->Node = std::move(node);
+    init->Physical = std::move(node);
     return init;
 }
 
@@ -164,10 +164,10 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
     if (init->ParentBus != nullptr && init->DeviceId.empty()) {
         return STATUS_INVALID_DEVICE_STATE;  // a child needs its device ID before it can exist
     }
-    auto* device = new host::Device(parent, std::move(*init));
+    auto* device = new host::FrameworkDevice(parent, std::move(*init));
     device->ApplyAttributes(DeviceAttributes, "WdfDeviceCreate");
     if (device->IsPdo()) {
-        device->Init.Node->Pdo = device;
+        device->Init.Physical->Pdo = device;
     }
     // The record now belongs to the device; the caller's pointer is cleared as
     // the framework clears it, so a later free would be caught.
@@ -208,7 +208,7 @@ void CheckPdoInit(PWDFDEVICE_INIT DeviceInit, const char* operation)
 extern "C" PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice)
 {
     host::RequirePassive("WdfPdoInitAllocate");
-    host::Device* parent = host::DeviceFromHandle(ParentDevice, "WdfPdoInitAllocate");
+    host::FrameworkDevice* parent = host::DeviceFromHandle(ParentDevice, "WdfPdoInitAllocate");
     if (parent->IsPdo()) {
         host::Bugcheck("WdfPdoInitAllocate: the parent is itself a child device, not a bus's function device");
     }
@@ -218,7 +218,7 @@ extern "C" PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice)
     auto* init = new WDFDEVICE_INIT();
     init->OwningDriver = host::DriverFromHandle(reinterpret_cast<WDFDRIVER>(parent->Parent()), "WdfPdoInitAllocate");
     init->ParentBus = ParentDevice;
-    init->Node = std::make_shared<host::DeviceNode>();
+    init->Physical = std::make_shared<host::PhysicalDevice>();
     return init;
 }
 
@@ -268,7 +268,7 @@ extern "C" VOID WdfPdoInitSetDefaultLocale(PWDFDEVICE_INIT DeviceInit, LCID Loca
 extern "C" NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig)
 {
     host::RequirePassive("WdfDeviceAddQueryInterface");
-    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceAddQueryInterface");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceAddQueryInterface");
     if (InterfaceConfig == nullptr || InterfaceConfig->Size != sizeof(WDF_QUERY_INTERFACE_CONFIG) ||
         InterfaceConfig->InterfaceType == nullptr) {
         host::Bugcheck("WdfDeviceAddQueryInterface: configuration not initialised with WDF_QUERY_INTERFACE_CONFIG_INIT");
@@ -283,7 +283,7 @@ extern "C" NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTE
     if (auto failure = host::InjectedFailure("WdfDeviceAddQueryInterface")) {
         return *failure;
     }
-    host::Device::PublishedInterface published;
+    host::FrameworkDevice::PublishedInterface published;
     published.Type = *InterfaceConfig->InterfaceType;
     const auto* bytes = reinterpret_cast<const unsigned char*>(InterfaceConfig->Interface);
     published.Record.assign(bytes, bytes + InterfaceConfig->Interface->Size);
@@ -301,7 +301,7 @@ extern "C" NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTE
 extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities)
 {
     host::RequirePassive("WdfDeviceSetPnpCapabilities");
-    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceSetPnpCapabilities");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceSetPnpCapabilities");
     if (PnpCapabilities == nullptr || PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
         host::Bugcheck("WdfDeviceSetPnpCapabilities: record not initialised with WDF_DEVICE_PNP_CAPABILITIES_INIT");
     }
@@ -312,8 +312,8 @@ extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CA
 extern "C" NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child)
 {
     host::RequirePassive("WdfFdoAddStaticChild");
-    host::Device* fdo = host::DeviceFromHandle(Fdo, "WdfFdoAddStaticChild");
-    host::Device* child = host::DeviceFromHandle(Child, "WdfFdoAddStaticChild");
+    host::FrameworkDevice* fdo = host::DeviceFromHandle(Fdo, "WdfFdoAddStaticChild");
+    host::FrameworkDevice* child = host::DeviceFromHandle(Child, "WdfFdoAddStaticChild");
     if (child->Init.ParentBus != Fdo) {
         host::Bugcheck("WdfFdoAddStaticChild: the child was not allocated on this device");
     }
@@ -336,22 +336,22 @@ extern "C" NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType
                                             USHORT Version, PVOID InterfaceSpecificData)
 {
     host::RequirePassive("WdfFdoQueryForInterface");
-    host::Device* fdo = host::DeviceFromHandle(Fdo, "WdfFdoQueryForInterface");
+    host::FrameworkDevice* fdo = host::DeviceFromHandle(Fdo, "WdfFdoQueryForInterface");
     if (InterfaceSpecificData != nullptr) {
         host::Bugcheck("WdfFdoQueryForInterface: interface-specific data is not modelled");
     }
     if (auto failure = host::InjectedFailure("WdfFdoQueryForInterface")) {
         return *failure;
     }
-    if (!fdo->Init.Node || fdo->Init.Node->Pdo == nullptr) {
+    if (!fdo->Init.Physical || fdo->Init.Physical->Pdo == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
-    return host::QueryInterface(fdo->Init.Node->Pdo, *InterfaceType, Interface, Size, Version);
+    return host::QueryInterface(fdo->Init.Physical->Pdo, *InterfaceType, Interface, Size, Version);
 }
 
 namespace host {
 
-NTSTATUS QueryInterface(Device* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version)
+NTSTATUS QueryInterface(FrameworkDevice* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version)
 {
     for (const auto& published : pdo->QueryInterfaces) {
         if (!IsEqualGUID(published.Type, type)) {
@@ -377,13 +377,13 @@ NTSTATUS QueryInterface(Device* pdo, const GUID& type, PINTERFACE buffer, USHORT
 std::vector<ChildIdentity> StaticChildrenOf(WDFDEVICE fdo)
 {
     std::vector<ChildIdentity> children;
-    Device* bus = DeviceFromHandle(fdo, "StaticChildrenOf");
-    std::vector<Device*> snapshot;
+    FrameworkDevice* bus = DeviceFromHandle(fdo, "StaticChildrenOf");
+    std::vector<FrameworkDevice*> snapshot;
     {
         std::lock_guard<std::mutex> guard(bus->StaticChildrenLock);
         snapshot = bus->StaticChildren;
     }
-    for (Device* child : snapshot) {
+    for (FrameworkDevice* child : snapshot) {
         ChildIdentity identity;
         identity.Device = child->Handle();
         identity.Parent = child->Init.ParentBus;

@@ -18,10 +18,10 @@ class UsbConnection;
 
 // A device as the system's PnP manager knows it, before any driver is loaded
 // on it: what it is plugged into and what it reports.
-struct DeviceNode {
+struct PhysicalDevice {
     std::string Name;                               // the physical device object's name
     std::shared_ptr<UsbConnection> Usb;             // set for a USB function
-    class Device* Pdo = nullptr;                    // set for a bus driver's child: the device that enumerated it
+    class FrameworkDevice* Pdo = nullptr;           // set for a bus driver's child: the device that enumerated it
     std::string InstancePath;                       // e.g. "OMBREL\PORT_03\03": where its registry keys live
 };
 
@@ -43,7 +43,7 @@ struct WDFDEVICE_INIT {
     static void operator delete(void* record);
 
     host::Driver* OwningDriver = nullptr;
-    std::shared_ptr<host::DeviceNode> Node;
+    std::shared_ptr<host::PhysicalDevice> Physical;
     WDFDEVICE ParentBus = nullptr;                 // set for a child allocated with WdfPdoInitAllocate
     ULONG DeviceType = 0;
     bool Exclusive = false;
@@ -66,9 +66,9 @@ struct WDFDEVICE_INIT {
 
 namespace host {
 
-class Device final : public Object {
+class FrameworkDevice final : public Object {
 public:
-    Device(Object* parent, WDFDEVICE_INIT&& init) : Object(ObjectType::Device, parent), Init(std::move(init)) {}
+    FrameworkDevice(Object* parent, WDFDEVICE_INIT&& init) : Object(ObjectType::Device, parent), Init(std::move(init)) {}
     WDFDEVICE Handle() { return reinterpret_cast<WDFDEVICE>(this); }
     bool IsPdo() const { return Init.ParentBus != nullptr; }
 
@@ -82,7 +82,7 @@ public:
     bool HasCapabilities = false;
     bool AddedAsStaticChild = false;
     std::mutex StaticChildrenLock;        // the enumeration adds while others look
-    std::vector<Device*> StaticChildren;  // in the order they were added
+    std::vector<FrameworkDevice*> StaticChildren;  // in the order they were added
 
     // Kept by the PnP and I/O managers.
     std::atomic<int> OpenHandles{0};
@@ -109,9 +109,9 @@ std::vector<ChildIdentity> StaticChildrenOf(WDFDEVICE fdo);
 // Asks `device`'s underlying physical device for an interface, as a query-interface
 // request sent down the stack would: the bus child answers with a copy of what
 // it published. A test's way to ask as a function driver would.
-NTSTATUS QueryInterface(Device* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version);
+NTSTATUS QueryInterface(FrameworkDevice* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version);
 
-Device* DeviceFromHandle(WDFDEVICE device, const char* operation);
+FrameworkDevice* DeviceFromHandle(WDFDEVICE device, const char* operation);
 Driver* DriverFromHandle(WDFDRIVER driver, const char* operation);
 
 // Initialisation records allocated and not yet consumed or freed.
@@ -119,6 +119,6 @@ int LiveDeviceInitCount();
 
 // A new initialisation record for a device add of `driver` on `node`, as the
 // PnP manager hands it to EvtDriverDeviceAdd.
-PWDFDEVICE_INIT NewDeviceInit(WDFDRIVER driver, std::shared_ptr<DeviceNode> node);
+PWDFDEVICE_INIT NewDeviceInit(WDFDRIVER driver, std::shared_ptr<PhysicalDevice> node);
 
 } // namespace host

@@ -1,10 +1,10 @@
 // Kernel and framework synchronisation: spin locks, wait locks, dispatcher
 // events and waits with time-outs, and the time scale.
-#include "host/verifier/fault_injection.h"
 #include "host/framework/object.h"
-#include "host/kernel/time_scale.h"
-#include "host/verifier/verifier.h"
 #include "host/framework/work_item.h"
+#include "host/kernel/time_scale.h"
+#include "host/verifier/fault_injection.h"
+#include "host/verifier/verifier.h"
 
 #include <atomic>
 #include <chrono>

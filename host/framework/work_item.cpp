@@ -1,7 +1,7 @@
 #include "host/framework/work_item.h"
 
-#include "host/verifier/fault_injection.h"
 #include "host/framework/object.h"
+#include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
 
 #include <condition_variable>

@@ -1,8 +1,8 @@
 #include "host/kernel/registry.h"
 
-#include "host/verifier/fault_injection.h"
 #include "host/framework/memory.h"
 #include "host/kernel/strings.h"
+#include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
 
 #include <algorithm>
@@ -29,7 +29,7 @@ struct RegistryValue {
 struct Namespace {
     std::mutex Lock;
     std::map<std::string, std::map<std::string, RegistryValue>> Keys;  // folded path -> folded name -> value
-    std::map<std::string, std::pair<std::string, Device*>> Links;      // folded name -> (name, device)
+    std::map<std::string, std::pair<std::string, FrameworkDevice*>> Links;      // folded name -> (name, device)
     std::vector<DeviceInterfaceRecord> Interfaces;
 };
 
@@ -70,7 +70,7 @@ Key* KeyFromHandle(WDFKEY key, const char* operation)
     return FromHandleAs<Key>(key, ObjectType::Key, operation);
 }
 
-NTSTATUS OpenKey(Device* device, std::string path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes,
+NTSTATUS OpenKey(FrameworkDevice* device, std::string path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes,
                  WDFKEY* key, const char* operation)
 {
     Object* parent = ParentFromAttributes(attributes, device->Parent(), operation);
@@ -87,7 +87,7 @@ NTSTATUS OpenKey(Device* device, std::string path, ACCESS_MASK access, PWDF_OBJE
 
 const char* const SerialCommKeyPath = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-std::string HardwareKeyPath(const DeviceNode& node)
+std::string HardwareKeyPath(const PhysicalDevice& node)
 {
     return "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + node.InstancePath + "\\Device Parameters";
 }
@@ -144,7 +144,7 @@ void RegistryDeleteKey(const std::string& keyPath)
     names.Keys.erase(Folded(keyPath));
 }
 
-Device* LookupSymbolicLink(const std::string& name)
+FrameworkDevice* LookupSymbolicLink(const std::string& name)
 {
     auto& names = Names();
     std::lock_guard<std::mutex> guard(names.Lock);
@@ -152,7 +152,7 @@ Device* LookupSymbolicLink(const std::string& name)
     return link == names.Links.end() ? nullptr : link->second.second;
 }
 
-std::vector<std::string> SymbolicLinksOf(Device* device)
+std::vector<std::string> SymbolicLinksOf(FrameworkDevice* device)
 {
     auto& names = Names();
     std::lock_guard<std::mutex> guard(names.Lock);
@@ -165,7 +165,7 @@ std::vector<std::string> SymbolicLinksOf(Device* device)
     return links;
 }
 
-void RemoveNamesOf(Device* device)
+void RemoveNamesOf(FrameworkDevice* device)
 {
     auto& names = Names();
     std::lock_guard<std::mutex> guard(names.Lock);
@@ -197,7 +197,7 @@ using host::Names;
 extern "C" NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
 {
     host::RequirePassive("WdfDeviceCreateSymbolicLink");
-    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceCreateSymbolicLink");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceCreateSymbolicLink");
     if (auto failure = host::InjectedFailure("WdfDeviceCreateSymbolicLink")) {
         return *failure;
     }
@@ -219,7 +219,7 @@ extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID*
                                                    PCUNICODE_STRING ReferenceString)
 {
     host::RequirePassive("WdfDeviceCreateDeviceInterface");
-    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceCreateDeviceInterface");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceCreateDeviceInterface");
     if (auto failure = host::InjectedFailure("WdfDeviceCreateDeviceInterface")) {
         return *failure;
     }
@@ -234,17 +234,17 @@ extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInsta
 {
     host::RequirePassive("WdfDeviceOpenRegistryKey");
     *Key = nullptr;
-    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceOpenRegistryKey");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceOpenRegistryKey");
     if (DeviceInstanceKeyType != PLUGPLAY_REGKEY_DEVICE) {
         host::Bugcheck("WdfDeviceOpenRegistryKey: only the device's hardware key is modelled");
     }
     if (auto failure = host::InjectedFailure("WdfDeviceOpenRegistryKey")) {
         return *failure;
     }
-    if (!device->Init.Node) {
+    if (!device->Init.Physical) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    return host::OpenKey(device, host::HardwareKeyPath(*device->Init.Node), DesiredAccess, KeyAttributes, Key,
+    return host::OpenKey(device, host::HardwareKeyPath(*device->Init.Physical), DesiredAccess, KeyAttributes, Key,
                          "WdfDeviceOpenRegistryKey");
 }
 
@@ -253,7 +253,7 @@ extern "C" NTSTATUS WdfDeviceOpenDevicemapKey(WDFDEVICE Device, PCUNICODE_STRING
 {
     host::RequirePassive("WdfDeviceOpenDevicemapKey");
     *Key = nullptr;
-    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceOpenDevicemapKey");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceOpenDevicemapKey");
     if (auto failure = host::InjectedFailure("WdfDeviceOpenDevicemapKey")) {
         return *failure;
     }
@@ -351,17 +351,17 @@ extern "C" NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGI
     host::RequirePassive("WdfDeviceAllocAndQueryProperty");
     host::CheckAllocation("WdfDeviceAllocAndQueryProperty");
     *PropertyMemory = nullptr;
-    host::Device* device = host::DeviceFromHandle(Device, "WdfDeviceAllocAndQueryProperty");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceAllocAndQueryProperty");
     if (DeviceProperty != DevicePropertyPhysicalDeviceObjectName) {
         host::Bugcheck("WdfDeviceAllocAndQueryProperty: only the physical device object's name is modelled");
     }
     if (auto failure = host::InjectedFailure("WdfDeviceAllocAndQueryProperty")) {
         return *failure;
     }
-    if (!device->Init.Node || device->Init.Node->Name.empty()) {
+    if (!device->Init.Physical || device->Init.Physical->Name.empty()) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    const std::u16string name = host::Widen(device->Init.Node->Name);
+    const std::u16string name = host::Widen(device->Init.Physical->Name);
     host::Object* parent =
         host::ParentFromAttributes(PropertyMemoryAttributes, device->Parent(), "WdfDeviceAllocAndQueryProperty");
     if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {

@@ -22,18 +22,18 @@ void RegistryDeleteKey(const std::string& keyPath);
 
 // The key path of a device's hardware key ("Device Parameters") and of the
 // serial device map.
-std::string HardwareKeyPath(const DeviceNode& node);
+std::string HardwareKeyPath(const PhysicalDevice& node);
 extern const char* const SerialCommKeyPath;
 
 // Symbolic links: the device a name leads to, if any.
-Device* LookupSymbolicLink(const std::string& name);
-std::vector<std::string> SymbolicLinksOf(Device* device);
-void RemoveNamesOf(Device* device);
+FrameworkDevice* LookupSymbolicLink(const std::string& name);
+std::vector<std::string> SymbolicLinksOf(FrameworkDevice* device);
+void RemoveNamesOf(FrameworkDevice* device);
 
 struct DeviceInterfaceRecord {
     GUID InterfaceClass;
     std::string ReferenceString;
-    Device* Owner;
+    FrameworkDevice* Owner;
 };
 std::vector<DeviceInterfaceRecord> DeviceInterfaces(const GUID& interfaceClass);
 

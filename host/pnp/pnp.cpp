@@ -1,6 +1,6 @@
 #include "host/pnp/pnp.h"
 
-#include "host/framework/io.h"
+#include "host/framework/io_queue.h"
 #include "host/kernel/registry.h"
 #include "host/kernel/strings.h"
 #include "host/usb/usb.h"
@@ -89,25 +89,25 @@ LoadedDriver::~LoadedDriver()
     }
 }
 
-DevNode::DevNode(LoadedDriver& driver, std::shared_ptr<DeviceNode> node) : Driver(driver), NodeRecord(std::move(node))
+DeviceNode::DeviceNode(LoadedDriver& driver, std::shared_ptr<PhysicalDevice> node) : Driver(driver), PhysicalRecord(std::move(node))
 {
 }
 
-DevNode::~DevNode()
+DeviceNode::~DeviceNode()
 {
     if (DeviceHandle != nullptr) {
         Remove();
     }
 }
 
-NTSTATUS DevNode::Start()
+NTSTATUS DeviceNode::Start()
 {
     std::lock_guard<std::mutex> guard(Transition);
     if (CurrentState != DeviceState::Absent) {
-        Bugcheck("DevNode::Start on a node that was started before");
+        Bugcheck("DeviceNode::Start on a node that was started before");
     }
     host::Driver* driver = DriverFromHandle(Driver.Handle(), "device add");
-    PWDFDEVICE_INIT init = NewDeviceInit(Driver.Handle(), NodeRecord);
+    PWDFDEVICE_INIT init = NewDeviceInit(Driver.Handle(), PhysicalRecord);
     NTSTATUS status;
     {
         CallbackScope scope("EvtDriverDeviceAdd", PASSIVE_LEVEL, false);
@@ -120,8 +120,8 @@ NTSTATUS DevNode::Start()
         if (child->Type() != ObjectType::Device) {
             continue;
         }
-        auto* device = static_cast<host::Device*>(child);
-        if (device->Init.Node == NodeRecord) {
+        auto* device = static_cast<host::FrameworkDevice*>(child);
+        if (device->Init.Physical == PhysicalRecord) {
             DeviceHandle = device->Handle();
         }
     }
@@ -155,7 +155,7 @@ NTSTATUS DevNode::Start()
 
 // Power-managed queues dispatch once D0 entry has succeeded, and stop before
 // D0 exit runs.
-NTSTATUS DevNode::EnterD0(WDF_POWER_DEVICE_STATE previous)
+NTSTATUS DeviceNode::EnterD0(WDF_POWER_DEVICE_STATE previous)
 {
     auto* device = DeviceFromHandle(DeviceHandle, "D0 entry");
     NTSTATUS status = STATUS_SUCCESS;
@@ -170,7 +170,7 @@ NTSTATUS DevNode::EnterD0(WDF_POWER_DEVICE_STATE previous)
     return status;
 }
 
-void DevNode::LeaveD0(WDF_POWER_DEVICE_STATE target)
+void DeviceNode::LeaveD0(WDF_POWER_DEVICE_STATE target)
 {
     auto* device = DeviceFromHandle(DeviceHandle, "D0 exit");
     PowerDownQueues(device);
@@ -185,22 +185,22 @@ void DevNode::LeaveD0(WDF_POWER_DEVICE_STATE target)
     }
 }
 
-NTSTATUS DevNode::Sleep()
+NTSTATUS DeviceNode::Sleep()
 {
     std::lock_guard<std::mutex> guard(Transition);
     if (CurrentState != DeviceState::Started) {
-        Bugcheck("DevNode::Sleep on a device that is not in D0");
+        Bugcheck("DeviceNode::Sleep on a device that is not in D0");
     }
     LeaveD0(WdfPowerDeviceD3);
     CurrentState = DeviceState::LowPower;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DevNode::Resume()
+NTSTATUS DeviceNode::Resume()
 {
     std::lock_guard<std::mutex> guard(Transition);
     if (CurrentState != DeviceState::LowPower) {
-        Bugcheck("DevNode::Resume on a device that is not in low power");
+        Bugcheck("DeviceNode::Resume on a device that is not in low power");
     }
     const NTSTATUS status = EnterD0(WdfPowerDeviceD3);
     // A failed power-up leaves the device out of D0; the system then removes it.
@@ -208,11 +208,11 @@ NTSTATUS DevNode::Resume()
     return status;
 }
 
-NTSTATUS DevNode::StopAndRestart()
+NTSTATUS DeviceNode::StopAndRestart()
 {
     std::lock_guard<std::mutex> guard(Transition);
     if (CurrentState != DeviceState::Started) {
-        Bugcheck("DevNode::StopAndRestart on a device that is not in D0");
+        Bugcheck("DeviceNode::StopAndRestart on a device that is not in D0");
     }
     LeaveD0(WdfPowerDeviceD3);
     auto* device = DeviceFromHandle(DeviceHandle, "restart");
@@ -232,11 +232,11 @@ NTSTATUS DevNode::StopAndRestart()
     return status;
 }
 
-void DevNode::SurpriseRemove()
+void DeviceNode::SurpriseRemove()
 {
     std::lock_guard<std::mutex> guard(Transition);
-    if (NodeRecord->Usb) {
-        NodeRecord->Usb->Unplug();
+    if (PhysicalRecord->Usb) {
+        PhysicalRecord->Usb->Unplug();
     }
     if (DeviceHandle != nullptr) {
         auto* device = DeviceFromHandle(DeviceHandle, "surprise removal");
@@ -258,7 +258,7 @@ void DevNode::SurpriseRemove()
 
 // The framework purges the device's queues and waits until the driver has
 // completed every request it holds before the device goes.
-void DevNode::Remove()
+void DeviceNode::Remove()
 {
     std::lock_guard<std::mutex> guard(Transition);
     if (DeviceHandle != nullptr) {
@@ -283,7 +283,7 @@ void DevNode::Remove()
     CurrentState = DeviceState::Removed;
 }
 
-void DevNode::DeleteDevice()
+void DeviceNode::DeleteDevice()
 {
     if (DeviceHandle == nullptr) {
         return;
@@ -294,7 +294,7 @@ void DevNode::DeleteDevice()
     DeviceHandle = nullptr;
 }
 
-void NotifyChildArrived(Device* bus, Device* child)
+void NotifyChildArrived(FrameworkDevice* bus, FrameworkDevice* child)
 {
     ChildArrivalHandler handler;
     {

@@ -37,12 +37,12 @@ private:
 enum class DeviceState { Absent, Started, LowPower, SurpriseRemoved, StartFailed, Removed };
 
 // One device node with a function driver on it.
-class DevNode {
+class DeviceNode {
 public:
-    DevNode(LoadedDriver& driver, std::shared_ptr<DeviceNode> node);
-    ~DevNode();  // removes the device if it is still there
-    DevNode(const DevNode&) = delete;
-    DevNode& operator=(const DevNode&) = delete;
+    DeviceNode(LoadedDriver& driver, std::shared_ptr<PhysicalDevice> node);
+    ~DeviceNode();  // removes the device if it is still there
+    DeviceNode(const DeviceNode&) = delete;
+    DeviceNode& operator=(const DeviceNode&) = delete;
 
     // Device add, prepare hardware and the first D0 entry. A failure of any
     // step fails the start: the framework deletes the half-made device.
@@ -61,7 +61,7 @@ public:
 
     WDFDEVICE Device() const { return DeviceHandle; }
     DeviceState State() const { return CurrentState; }
-    DeviceNode& Node() { return *NodeRecord; }
+    PhysicalDevice& Physical() { return *PhysicalRecord; }
 
 private:
     NTSTATUS EnterD0(WDF_POWER_DEVICE_STATE previous);
@@ -70,7 +70,7 @@ private:
 
     std::mutex Transition;  // one PnP or power callback of this device at a time
     LoadedDriver& Driver;
-    std::shared_ptr<DeviceNode> NodeRecord;
+    std::shared_ptr<PhysicalDevice> PhysicalRecord;
     WDFDEVICE DeviceHandle = nullptr;
     DeviceState CurrentState = DeviceState::Absent;
 };
@@ -79,10 +79,10 @@ private:
 void NoteDriverCreated(WDFDRIVER driver);
 
 // Called by WdfFdoAddStaticChild when a bus reports a new child.
-void NotifyChildArrived(Device* bus, Device* child);
+void NotifyChildArrived(FrameworkDevice* bus, FrameworkDevice* child);
 // A system-wide observer of child arrivals (the part of the PnP manager that
 // loads function drivers on new children); tests and the loader set it.
-using ChildArrivalHandler = std::function<void(Device* bus, Device* child)>;
+using ChildArrivalHandler = std::function<void(FrameworkDevice* bus, FrameworkDevice* child)>;
 void SetChildArrivalHandler(ChildArrivalHandler handler);
 
 } // namespace host

@@ -1,10 +1,10 @@
 #include "host/pnp/system.h"
 
+#include "host/framework/work_item.h"
 #include "host/kernel/registry.h"
 #include "host/kernel/strings.h"
 #include "host/usb/usb.h"
 #include "host/verifier/verifier.h"
-#include "host/framework/work_item.h"
 
 #include <algorithm>
 #include <cctype>
@@ -24,13 +24,13 @@ bool SameId(const std::string& a, const std::string& b)
 
 System::System() : Worker([this] { WorkerLoop(); })
 {
-    SetChildArrivalHandler([this](Device* bus, Device* child) { OnChildArrived(bus, child); });
+    SetChildArrivalHandler([this](FrameworkDevice* bus, FrameworkDevice* child) { OnChildArrived(bus, child); });
 }
 
 System::~System()
 {
     while (!Buses.empty()) {
-        Remove(*Buses.back().Dev);
+        Remove(*Buses.back().Node);
     }
     SetChildArrivalHandler(nullptr);
     {
@@ -98,7 +98,7 @@ System::Installed* System::DriverFor(const std::vector<std::u16string>& hardware
     return nullptr;
 }
 
-DevNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus)
+DeviceNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus)
 {
     LoadedDriver* driver = nullptr;
     {
@@ -112,13 +112,13 @@ DevNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& service
     if (driver == nullptr) {
         Bugcheck("no driver %s is installed", service.c_str());
     }
-    auto node = std::make_shared<DeviceNode>();
+    auto node = std::make_shared<PhysicalDevice>();
     node->Name = "\\Device\\USBPDO-" + std::to_string(NodesCreated++);
     node->InstancePath = "USB\\VID_0000&PID_0000\\" + std::to_string(NodesCreated);
     node->Usb = std::make_shared<UsbConnection>(model);
     node->Usb->Plug();
-    auto dev = std::make_unique<DevNode>(*driver, node);
-    DevNode& ref = *dev;
+    auto dev = std::make_unique<DeviceNode>(*driver, node);
+    DeviceNode& ref = *dev;
     {
         std::lock_guard<std::mutex> guard(Lock);
         Buses.push_back({node, std::move(dev)});
@@ -132,21 +132,21 @@ DevNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& service
 
 // Children arrive from the bus driver's enumeration; the PnP manager starts
 // their function drivers later, on its own thread, as Windows does.
-void System::OnChildArrived(Device* bus, Device* child)
+void System::OnChildArrived(FrameworkDevice* bus, FrameworkDevice* child)
 {
-    DevNode* busNode = nullptr;
+    DeviceNode* busNode = nullptr;
     {
         std::lock_guard<std::mutex> guard(Lock);
         for (auto& entry : Buses) {
-            if (entry.Dev->Device() == bus->Handle()) {
-                busNode = entry.Dev.get();
+            if (entry.Node->Device() == bus->Handle()) {
+                busNode = entry.Node.get();
             }
         }
         if (busNode == nullptr) {
             return;
         }
         Work.push_back([this, busNode, child] {
-            auto node = std::make_shared<DeviceNode>();
+            auto node = std::make_shared<PhysicalDevice>();
             Installed* installed;
             std::string portName;
             {
@@ -165,7 +165,7 @@ void System::OnChildArrived(Device* bus, Device* child)
             if (!portName.empty()) {
                 RegistrySetString(HardwareKeyPath(*node), "PortName", portName);
             }
-            auto dev = std::make_unique<DevNode>(*installed->Driver, node);
+            auto dev = std::make_unique<DeviceNode>(*installed->Driver, node);
             const NTSTATUS status = dev->Start();
             std::lock_guard<std::mutex> inner(Lock);
             Children.push_back({busNode, std::move(dev), status});
@@ -216,7 +216,7 @@ std::vector<WDFDEVICE> System::BusDevices()
     std::lock_guard<std::mutex> guard(Lock);
     std::vector<WDFDEVICE> devices;
     for (auto& entry : Buses) {
-        devices.push_back(entry.Dev->Device());
+        devices.push_back(entry.Node->Device());
     }
     return devices;
 }
@@ -230,10 +230,10 @@ void System::HoldChildStarts(bool hold)
     Changed.notify_all();
 }
 
-std::vector<DevNode*> System::ChildNodes(DevNode& bus)
+std::vector<DeviceNode*> System::ChildNodes(DeviceNode& bus)
 {
     std::lock_guard<std::mutex> guard(Lock);
-    std::vector<DevNode*> nodes;
+    std::vector<DeviceNode*> nodes;
     for (auto& child : Children) {
         if (child.Bus == &bus && NT_SUCCESS(child.StartStatus)) {
             nodes.push_back(child.Node.get());
@@ -242,7 +242,7 @@ std::vector<DevNode*> System::ChildNodes(DevNode& bus)
     return nodes;
 }
 
-std::vector<NTSTATUS> System::ChildStartResults(DevNode& bus)
+std::vector<NTSTATUS> System::ChildStartResults(DeviceNode& bus)
 {
     std::lock_guard<std::mutex> guard(Lock);
     std::vector<NTSTATUS> results;
@@ -254,18 +254,18 @@ std::vector<NTSTATUS> System::ChildStartResults(DevNode& bus)
     return results;
 }
 
-NTSTATUS System::Sleep(DevNode& bus)
+NTSTATUS System::Sleep(DeviceNode& bus)
 {
-    for (DevNode* child : ChildNodes(bus)) {
+    for (DeviceNode* child : ChildNodes(bus)) {
         child->Sleep();
     }
     return bus.Sleep();
 }
 
-NTSTATUS System::Resume(DevNode& bus)
+NTSTATUS System::Resume(DeviceNode& bus)
 {
     const NTSTATUS status = bus.Resume();
-    for (DevNode* child : ChildNodes(bus)) {
+    for (DeviceNode* child : ChildNodes(bus)) {
         child->Resume();
     }
     return status;
@@ -273,19 +273,19 @@ NTSTATUS System::Resume(DevNode& bus)
 
 // The device is gone before the system hears of it: the cable is pulled
 // first, then the children and the bus are told, children first.
-void System::SurpriseRemove(DevNode& bus)
+void System::SurpriseRemove(DeviceNode& bus)
 {
     WaitIdle();
-    if (bus.Node().Usb) {
-        bus.Node().Usb->Unplug();
+    if (bus.Physical().Usb) {
+        bus.Physical().Usb->Unplug();
     }
-    for (DevNode* child : ChildNodes(bus)) {
+    for (DeviceNode* child : ChildNodes(bus)) {
         child->SurpriseRemove();
     }
     bus.SurpriseRemove();
 }
 
-void System::RemoveChild(DevNode& child)
+void System::RemoveChild(DeviceNode& child)
 {
     child.Remove();
     std::lock_guard<std::mutex> guard(Lock);
@@ -296,9 +296,9 @@ void System::RemoveChild(DevNode& child)
     }
 }
 
-void System::RemoveChildren(DevNode& bus)
+void System::RemoveChildren(DeviceNode& bus)
 {
-    std::vector<std::unique_ptr<DevNode>> removed;
+    std::vector<std::unique_ptr<DeviceNode>> removed;
     {
         std::lock_guard<std::mutex> guard(Lock);
         for (auto it = Children.begin(); it != Children.end();) {
@@ -312,19 +312,19 @@ void System::RemoveChildren(DevNode& bus)
     }
     for (auto& child : removed) {
         child->Remove();
-        RegistryDeleteKey(HardwareKeyPath(child->Node()));
+        RegistryDeleteKey(HardwareKeyPath(child->Physical()));
     }
 }
 
-void System::Remove(DevNode& bus)
+void System::Remove(DeviceNode& bus)
 {
     WaitIdle();
     RemoveChildren(bus);
     bus.Remove();
     std::lock_guard<std::mutex> guard(Lock);
     for (auto it = Buses.begin(); it != Buses.end(); ++it) {
-        if (it->Dev.get() == &bus) {
-            it->Node->Usb->Unplug();
+        if (it->Node.get() == &bus) {
+            it->Physical->Usb->Unplug();
             Buses.erase(it);
             break;
         }

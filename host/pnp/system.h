@@ -37,7 +37,7 @@ public:
     void SetPortNames(std::vector<std::string> names);
 
     // Plugs a USB device in and starts `service` on it.
-    DevNode& PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus = nullptr);
+    DeviceNode& PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus = nullptr);
     // Waits until the PnP worker and the system worker are idle; child starts
     // held back by HoldChildStarts do not count as work to wait for.
     bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -52,20 +52,20 @@ public:
     std::vector<WDFDEVICE> BusDevices();
 
     // Children of `bus` that got a function driver, in order of arrival.
-    std::vector<DevNode*> ChildNodes(DevNode& bus);
+    std::vector<DeviceNode*> ChildNodes(DeviceNode& bus);
     // The status with which each child's start ended, in order of arrival.
-    std::vector<NTSTATUS> ChildStartResults(DevNode& bus);
+    std::vector<NTSTATUS> ChildStartResults(DeviceNode& bus);
 
     // Power and removal of a bus and its children, in the order the system
     // sends them: children leave D0 before their bus and come back after it.
     // Removes one child's function device while its bus stays (the user
     // disables the port, say); the child keeps no driver afterwards.
-    void RemoveChild(DevNode& child);
+    void RemoveChild(DeviceNode& child);
 
-    NTSTATUS Sleep(DevNode& bus);
-    NTSTATUS Resume(DevNode& bus);
-    void SurpriseRemove(DevNode& bus);
-    void Remove(DevNode& bus);
+    NTSTATUS Sleep(DeviceNode& bus);
+    NTSTATUS Resume(DeviceNode& bus);
+    void SurpriseRemove(DeviceNode& bus);
+    void Remove(DeviceNode& bus);
 
 private:
     struct Installed {
@@ -74,22 +74,22 @@ private:
         bool ServesSerialPorts;
     };
     struct Child {
-        DevNode* Bus;
-        std::unique_ptr<DevNode> Node;
+        DeviceNode* Bus;
+        std::unique_ptr<DeviceNode> Node;
         NTSTATUS StartStatus;
     };
     struct Bus {
-        std::shared_ptr<DeviceNode> Node;
-        std::unique_ptr<DevNode> Dev;
+        std::shared_ptr<PhysicalDevice> Physical;
+        std::unique_ptr<DeviceNode> Node;
     };
 
     NTSTATUS Install(std::unique_ptr<LoadedDriver> driver, NTSTATUS status, std::vector<std::string> hardwareIds,
                      bool servesSerialPorts);
-    void OnChildArrived(Device* bus, Device* child);
+    void OnChildArrived(FrameworkDevice* bus, FrameworkDevice* child);
     void WorkerLoop();
     Installed* DriverFor(const std::vector<std::u16string>& hardwareIds);
     std::string NextPortName();
-    void RemoveChildren(DevNode& bus);
+    void RemoveChildren(DeviceNode& bus);
 
     std::mutex Lock;
     std::condition_variable Changed;

@@ -3,11 +3,11 @@
 #include "host/usb/usb.h"
 
 #include "host/framework/device.h"
-#include "host/verifier/fault_injection.h"
 #include "host/framework/memory.h"
-#include "host/kernel/time_scale.h"
-#include "host/verifier/verifier.h"
 #include "host/framework/work_item.h"
+#include "host/kernel/time_scale.h"
+#include "host/verifier/fault_injection.h"
+#include "host/verifier/verifier.h"
 
 #include <wdfusb.h>
 
@@ -427,7 +427,7 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE Device, PWD
 {
     host::RequirePassive("WdfUsbTargetDeviceCreateWithParameters");
     *UsbDevice = nullptr;
-    host::Device* device = host::DeviceFromHandle(Device, "WdfUsbTargetDeviceCreateWithParameters");
+    host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfUsbTargetDeviceCreateWithParameters");
     if (Config == nullptr || Config->Size != sizeof(WDF_USB_DEVICE_CREATE_CONFIG)) {
         host::Bugcheck("WdfUsbTargetDeviceCreateWithParameters: configuration not initialised with "
                        "WDF_USB_DEVICE_CREATE_CONFIG_INIT");
@@ -435,11 +435,11 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE Device, PWD
     if (auto failure = host::InjectedFailure("WdfUsbTargetDeviceCreateWithParameters")) {
         return *failure;
     }
-    if (!device->Init.Node || !device->Init.Node->Usb) {
+    if (!device->Init.Physical || !device->Init.Physical->Usb) {
         return STATUS_NOT_SUPPORTED;
     }
     host::Object* parent = host::ParentFromAttributes(Attributes, device, "WdfUsbTargetDeviceCreateWithParameters");
-    auto* target = new host::UsbTargetDevice(parent, device->Init.Node->Usb, Config->USBDClientContractVersion);
+    auto* target = new host::UsbTargetDevice(parent, device->Init.Physical->Usb, Config->USBDClientContractVersion);
     target->ApplyAttributes(Attributes, "WdfUsbTargetDeviceCreateWithParameters");
     *UsbDevice = reinterpret_cast<WDFUSBDEVICE>(target);
     return STATUS_SUCCESS;

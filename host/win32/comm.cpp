@@ -1,6 +1,6 @@
 #include "host/win32/comm.h"
 
-#include "host/framework/io.h"
+#include "host/io_manager/io_manager.h"
 
 #include <ntddser.h>
 

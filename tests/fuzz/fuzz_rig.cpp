@@ -1,5 +1,6 @@
 #include "fuzz_rig.h"
 
+#include "host/framework/io_queue.h"
 #include "host/kernel/time_scale.h"
 #include "host/usb/usb.h"
 #include "tools/rig/windows_inf.h"
@@ -127,7 +128,7 @@ NTSTATUS Control(host::FileHandle& handle, ULONG code, const Bytes& input, ULONG
 
 void DrainIn()
 {
-    if (!g_rig->Bus->Node().Usb->WaitInIdle(0x81, kHangBound)) {
+    if (!g_rig->Bus->Physical().Usb->WaitInIdle(0x81, kHangBound)) {
         Fail("the bus did not take the bridge's IN transfers");
     }
     if (!g_rig->System.WaitIdle(kHangBound)) {
@@ -139,7 +140,7 @@ void CheckChildren()
 {
     const size_t reported = host::StaticChildrenOf(g_rig->Bus->Device()).size();
     size_t working = 0;
-    for (host::DevNode* child : g_rig->System.ChildNodes(*g_rig->Bus)) {
+    for (host::DeviceNode* child : g_rig->System.ChildNodes(*g_rig->Bus)) {
         working += child->Device() != nullptr ? 1 : 0;
     }
     if (reported != 8 || working != 8) {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "bridge/bridge_model.h"
-#include "host/framework/io.h"
+#include "host/io_manager/io_manager.h"
 #include "host/pnp/system.h"
 
 #include <ntddser.h>
@@ -56,7 +56,7 @@ private:
 struct Rig {
     bridge::BridgeModel Model;
     host::System System;
-    host::DevNode* Bus = nullptr;
+    host::DeviceNode* Bus = nullptr;
 };
 
 // The rig, brought up on first use; `teardown` runs at exit before the bridge

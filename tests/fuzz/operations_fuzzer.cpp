@@ -19,6 +19,8 @@
 #include "fuzz_rig.h"
 #include "tests/support/stream_check.h"
 
+#include "host/framework/io_queue.h"
+
 #include <array>
 #include <cstdlib>
 #include <thread>

@@ -22,7 +22,7 @@ BusHarness::BusHarness(bridge::BridgeModel& model)
     EnumerationRunCount = 0;
     LiveObjectsBefore = host::LiveObjectCount();
 
-    Node = std::make_shared<host::DeviceNode>();
+    Node = std::make_shared<host::PhysicalDevice>();
     Node->Name = "\\Device\\USBPDO-7";
     Node->Usb = std::make_shared<host::UsbConnection>(model);
     Node->Usb->Plug();

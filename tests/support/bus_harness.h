@@ -38,7 +38,7 @@ private:
     static void CountEnumeration(WDFWORKITEM item);
     static std::atomic<int> EnumerationRunCount;
 
-    std::shared_ptr<host::DeviceNode> Node;
+    std::shared_ptr<host::PhysicalDevice> Node;
     WDFDRIVER Driver = nullptr;
     WDFDEVICE Device = nullptr;
     OMBREL_DEVICE_CONTEXT* Context = nullptr;

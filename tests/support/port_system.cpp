@@ -2,6 +2,7 @@
 
 #include "tools/rig/windows_inf.h"
 
+#include "host/framework/io_queue.h"
 #include "host/framework/object.h"
 #include "host/kernel/registry.h"
 #include "host/kernel/strings.h"
@@ -71,19 +72,19 @@ void PortSystem::Receive(unsigned port, const std::vector<uint8_t>& bytes)
         Model.SendData(static_cast<uint8_t>(port), std::vector<uint8_t>(bytes.begin() + offset,
                                                                         bytes.begin() + offset + count));
     }
-    ASSERT_TRUE(BusNode->Node().Usb->WaitInIdle(0x81));
+    ASSERT_TRUE(BusNode->Physical().Usb->WaitInIdle(0x81));
 }
 
 void PortSystem::Settle()
 {
-    ASSERT_TRUE(BusNode->Node().Usb->WaitInIdle(0x81));
+    ASSERT_TRUE(BusNode->Physical().Usb->WaitInIdle(0x81));
     ASSERT_TRUE(System.WaitIdle());
 }
 
-host::DevNode* PortSystem::PortNode(unsigned port)
+host::DeviceNode* PortSystem::PortNode(unsigned port)
 {
-    for (host::DevNode* node : System.ChildNodes(*BusNode)) {
-        auto* pdo = node->Node().Pdo;
+    for (host::DeviceNode* node : System.ChildNodes(*BusNode)) {
+        auto* pdo = node->Physical().Pdo;
         if (pdo != nullptr && pdo->Init.InstanceId == host::Widen("0" + std::to_string(port))) {
             return node;
         }
@@ -93,7 +94,7 @@ host::DevNode* PortSystem::PortNode(unsigned port)
 
 OMBREL_PORT_CONTEXT* PortSystem::PortContext(unsigned port)
 {
-    host::DevNode* node = PortNode(port);
+    host::DeviceNode* node = PortNode(port);
     if (node == nullptr || node->Device() == nullptr) {
         ADD_FAILURE() << "port " << port << " has no device";
         return nullptr;

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "bridge/bridge_model.h"
-#include "host/framework/io.h"
+#include "host/io_manager/io_manager.h"
 #include "host/pnp/system.h"
 #include "port/port.h"
 
@@ -40,8 +40,8 @@ public:
     // and system workers are idle.
     void Settle();
 
-    host::DevNode& Bus() { return *BusNode; }
-    host::DevNode* PortNode(unsigned port);
+    host::DeviceNode& Bus() { return *BusNode; }
+    host::DeviceNode* PortNode(unsigned port);
     // The port driver's context of a port, for checks a test cannot make from
     // outside (the ring's indices, say).
     OMBREL_PORT_CONTEXT* PortContext(unsigned port);
@@ -55,7 +55,7 @@ public:
     host::System System;
 
 private:
-    host::DevNode* BusNode = nullptr;
+    host::DeviceNode* BusNode = nullptr;
     std::vector<std::string> Names;
     size_t ObjectsBefore;
 };

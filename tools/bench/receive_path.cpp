@@ -2,9 +2,9 @@
 
 #include "bus/bus.h"
 #include "host/framework/device.h"
-#include "host/framework/io.h"
 #include "host/framework/memory.h"
 #include "host/framework/object.h"
+#include "host/io_manager/io_manager.h"
 #include "host/kernel/registry.h"
 #include "host/verifier/verifier.h"
 #include "port/port.h"
@@ -80,7 +80,7 @@ ReceivePath::ReceivePath(const std::string& comName) : Reads(std::make_unique<Pa
         Failure = "cannot open " + comName;
         return;
     }
-    host::Device* device = host::LookupSymbolicLink(comName);
+    host::FrameworkDevice* device = host::LookupSymbolicLink(comName);
     auto* port = device == nullptr ? nullptr
                                    : static_cast<OMBREL_PORT_CONTEXT*>(device->ContextByName("OMBREL_PORT_CONTEXT"));
     if (port == nullptr) {

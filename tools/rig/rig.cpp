@@ -38,7 +38,7 @@ BridgeRig::~BridgeRig()
 void BridgeRig::Settle()
 {
     if (Bus != nullptr && !Gone) {
-        Bus->Node().Usb->WaitInIdle(0x81);
+        Bus->Physical().Usb->WaitInIdle(0x81);
     }
     System.WaitIdle();
 }
@@ -65,10 +65,10 @@ std::vector<PortView> BridgeRig::Ports()
         view.Location = child.Location;
         view.HardwareId = child.HardwareIds.empty() ? std::string() : child.HardwareIds.front();
         view.Working = false;
-        for (host::DevNode* node : working) {
-            if (node->Node().Pdo != nullptr && node->Node().Pdo->Handle() == child.Device) {
+        for (host::DeviceNode* node : working) {
+            if (node->Physical().Pdo != nullptr && node->Physical().Pdo->Handle() == child.Device) {
                 view.Working = node->Device() != nullptr;
-                view.ComName = host::RegistryGetString(host::HardwareKeyPath(node->Node()), "PortName").value_or("");
+                view.ComName = host::RegistryGetString(host::HardwareKeyPath(node->Physical()), "PortName").value_or("");
             }
         }
         ports.push_back(view);

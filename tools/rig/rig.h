@@ -45,7 +45,7 @@ public:
     host::System System;
 
 private:
-    host::DevNode* Bus = nullptr;
+    host::DeviceNode* Bus = nullptr;
     NTSTATUS StartStatus = STATUS_UNSUCCESSFUL;
     bool Gone = false;
 };

@@ -1,5 +1,4 @@
-// The I/O side of the stand-in: framework queues, requests and file objects,
-// and the I/O manager through which an application opens a device by name and
+// The I/O manager through which an application opens a device by name and
 // sends it reads, writes and device-control requests, synchronously or not.
 #pragma once
 
@@ -33,6 +32,7 @@ public:
 private:
     friend class Request;
     friend class FileHandle;
+    friend void CancelRequest(IoOperation& operation);
     std::mutex Lock;
     std::condition_variable Finished;
     bool IsDone = false;
@@ -89,20 +89,5 @@ NTSTATUS OpenDevice(const std::string& name, std::unique_ptr<FileHandle>& handle
 // something must wait for it (a handle's close, the device's removal) before
 // the verifier reports the request as never completed.
 void SetRequestCompletionLimit(std::chrono::milliseconds limit);
-
-// Power-managed queues of the device dispatch only while it is in D0; the PnP
-// manager calls these around D0 entry and exit. Powering down stops their
-// dispatching and, as the framework does for a driver without EvtIoStop,
-// waits until the driver has completed every request they delivered to it.
-void PowerUpQueues(Device* device);
-void PowerDownQueues(Device* device);
-// Removal: every request waiting in the device's queues is cancelled and new
-// ones are refused with STATUS_DELETE_PENDING.
-void PurgeQueues(Device* device);
-// Waits until the driver holds no request of the device (removal waits so).
-void WaitForDriverRequests(Device* device, const char* why);
-// Requests the driver holds right now, over all devices: a test's check that
-// nothing was left uncompleted.
-int OutstandingDriverRequests();
 
 } // namespace host

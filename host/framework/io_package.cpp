@@ -1,0 +1,160 @@
+// The framework's side of what the I/O manager sends a device: the create,
+// cleanup and close of a file (fxpkggeneral.cpp, FxPkgGeneral) and the routing
+// of reads, writes and device controls to the device's queues (fxpkgio.cpp,
+// FxPkgIo), with the cancel routine of a request waiting in a queue.
+#include "host/framework/io_objects.h"
+
+#include "host/verifier/verifier.h"
+
+namespace host {
+
+NTSTATUS DispatchCreate(FrameworkDevice* device, FileObject* file)
+{
+    auto create = device->Init.FileObject.EvtDeviceFileCreate;
+    if (create == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    auto* request = new Request(RequestKind::Create, file);
+    auto op = request->Op;
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        file->Outstanding++;
+        request->HeldByDriver = true;
+    }
+    {
+        CallbackScope scope("EvtDeviceFileCreate", PASSIVE_LEVEL, false);
+        create(device->Handle(), request->Handle(), reinterpret_cast<WDFFILEOBJECT>(file));
+    }
+    if (!op->Wait(std::chrono::milliseconds(g_completionLimitMs.load()))) {
+        Bugcheck("the driver never completed a create request");
+    }
+    return op->Status();
+}
+
+void DispatchToQueue(Request* request)
+{
+    FrameworkDevice* device = request->File->Owner;
+    // A queue configured for the request's type takes it, otherwise the
+    // default queue (fxpkgio.cpp, FxPkgIo::DispatchStep1 looks up
+    // m_DispatchTable by major function before the default queue).
+    Queue* queue = DefaultQueueOf(device);
+    for (Queue* candidate : QueuesOf(device)) {
+        if ((candidate->DispatchedTypes & (1u << TypeOf(request->Kind))) != 0) {
+            queue = candidate;
+        }
+    }
+    // Each request carries the context the device asked for at device add
+    // (documentation: "WdfDeviceInitSetRequestAttributes"): the framework
+    // allocates it with the request, zeroed, so the driver allocates nothing.
+    if (device->Init.HasRequestAttributes) {
+        request->ApplyAttributes(&device->Init.RequestAttributes, "request creation");
+    }
+    Request* finished = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        request->File->Outstanding++;
+        request->CurrentQueue = queue;
+        if (queue == nullptr) {
+            FinishLocked(request, STATUS_INVALID_DEVICE_REQUEST, 0);
+            finished = request;
+        } else if (queue->Purged) {
+            FinishLocked(request, STATUS_DELETE_PENDING, 0);
+            finished = request;
+        } else if (request->Kind != RequestKind::DeviceControl && request->Length() == 0 &&
+                   !queue->Config.AllowZeroLengthRequests) {
+            // fxioqueue.cpp, FxIoQueue::DispatchRequestToDriver completes a
+            // zero-length read or write with STATUS_SUCCESS unless the queue
+            // allows them; the stand-in does it as the request arrives.
+            FinishLocked(request, STATUS_SUCCESS, 0);
+            finished = request;
+        } else {
+            finished = InsertLocked(queue, request, false);
+        }
+    }
+    if (finished != nullptr) {
+        DeleteRequest(finished);
+    }
+}
+
+// Cleanup cancels this file's requests still waiting in any queue of the
+// device, manual queues included, as the framework flushes its queues by file
+// object on cleanup; requests the driver holds stay its to complete, and the
+// close waits for them.
+//
+// The driver's EvtFileCleanup runs first, then the flush (fxpkggeneral.cpp,
+// FxPkgGeneral::OnCleanup invokes EvtFileCleanup and then calls
+// FxPkgIo::FlushAllQueuesByFileObject).
+void DispatchCleanup(FileObject* file)
+{
+    FrameworkDevice* device = file->Owner;
+    if (auto cleanup = device->Init.FileObject.EvtFileCleanup) {
+        CallbackScope scope("EvtFileCleanup", PASSIVE_LEVEL, false);
+        cleanup(reinterpret_cast<WDFFILEOBJECT>(file));
+    }
+    std::vector<Request*> finished;
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        for (Queue* queue : QueuesOf(device)) {
+            CancelWaitingLocked(queue, [file](Request* r) { return r->File == file; }, finished);
+        }
+    }
+    for (Request* request : finished) {
+        DeleteRequest(request);
+    }
+}
+
+// The close comes once every request of the file has ended (the I/O manager
+// sends it when the file object's last reference goes).
+void DispatchClose(FileObject* file)
+{
+    {
+        std::unique_lock<std::mutex> guard(g_ioLock);
+        const auto limit = std::chrono::milliseconds(g_completionLimitMs.load());
+        if (!g_ioChanged.wait_for(guard, limit, [file] { return file->Outstanding == 0; })) {
+            Bugcheck("a request of a closed handle was never completed by the driver");
+        }
+    }
+    if (auto close = file->Owner->Init.FileObject.EvtFileClose) {
+        CallbackScope scope("EvtFileClose", PASSIVE_LEVEL, false);
+        close(reinterpret_cast<WDFFILEOBJECT>(file));
+    }
+}
+
+// A request waiting in a queue is cancelled at once by the framework
+// (fxioqueue.cpp, FxIoQueue::_IrpCancelForQueue: without EvtIoCanceledOnQueue
+// it completes with STATUS_CANCELLED); one the driver holds only learns of it
+// (the drivers here never mark theirs cancelable) and is cancelled if the
+// driver puts it back into a queue. The operation's pending request is read
+// under the I/O lock: a request still pending there has not been deleted.
+void CancelRequest(IoOperation& operation)
+{
+    Request* finished = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        Request* request;
+        {
+            std::lock_guard<std::mutex> opGuard(operation.Lock);
+            request = operation.Pending;
+        }
+        if (request == nullptr) {
+            return;
+        }
+        request->CancelRequested = true;
+        if (!request->HeldByDriver && request->CurrentQueue != nullptr) {
+            auto& waiting = request->CurrentQueue->Waiting;
+            for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+                if (*it == request) {
+                    waiting.erase(it);
+                    FinishLocked(request, STATUS_CANCELLED, 0);
+                    finished = request;
+                    break;
+                }
+            }
+        }
+    }
+    if (finished != nullptr) {
+        DeleteRequest(finished);
+    }
+}
+
+} // namespace host
