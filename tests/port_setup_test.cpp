@@ -2,6 +2,7 @@
 // work in flight, through the real system.
 #include "support/port_system.h"
 
+#include "host/framework/creation.h"
 #include "host/kernel/registry.h"
 #include "host/usb/usb.h"
 #include "host/verifier/fault_injection.h"
@@ -10,6 +11,10 @@
 
 #include <atomic>
 #include <cstddef>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -228,3 +233,43 @@ TEST(PortRemoval, SurpriseRemovalWithAReadAWaitAndAWriteInFlight)
 }
 
 } // namespace
+
+namespace {
+
+// The creates the stand-in's headers declare: functions that make a framework
+// object or a record for the driver (…Create, …CreateWithParameters,
+// …Allocate, …AllocAndQueryProperty, …Open…Key).
+std::set<std::string> DeclaredCreates()
+{
+    std::set<std::string> names;
+    const std::regex create(R"(\b(Wdf\w*(Create|CreateWithParameters|Allocate|AllocAndQueryProperty)|WdfDeviceOpen\w*Key)\s*\()");
+    for (const char* header : {"/host/include/wdf.h", "/host/include/wdfusb.h"}) {
+        std::ifstream file(std::string(OMBREL_SOURCE_DIR) + header);
+        EXPECT_TRUE(file.good()) << header;
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        for (std::sregex_iterator it(text.begin(), text.end(), create), end; it != end; ++it) {
+            names.insert((*it)[1]);
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+// Every create a driver can call is made through the stand-in's one creation
+// path, which checks IRQL, allocation on I/O paths and injected failures; a
+// create that skipped it (or one declared that no driver calls) shows here.
+TEST(CreationPath, EveryDeclaredCreateIsCalledByTheDriversThroughTheCheckedPath)
+{
+    {
+        test::PortSystem system;
+        auto handle = system.OpenOrFail(2);
+        handle->Close();
+    }
+    const std::set<std::string> seen = host::CreationsSeen();
+    const std::set<std::string> declared = DeclaredCreates();
+    EXPECT_GE(declared.size(), 11u);
+    for (const std::string& name : declared) {
+        EXPECT_EQ(seen.count(name), 1u) << name << " was not created through the checked creation path";
+    }
+}

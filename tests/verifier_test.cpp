@@ -2,6 +2,8 @@
 // would punish with a bug check or a hang.
 #include "support/bus_harness.h"
 
+#include "host/framework/creation.h"
+#include "host/framework/memory.h"
 #include "host/framework/work_item.h"
 #include "host/io_manager/io_manager.h"
 #include "host/pnp/pnp.h"
@@ -29,6 +31,19 @@ TEST(VerifierDeathTest, RecursiveSpinLockAcquisition)
             WdfSpinLockAcquire(lock);
         },
         "recursive acquisition of spin lock");
+}
+
+// A create that makes its object without the creation path's checks (IRQL,
+// allocation on an I/O path, injected failure) is stopped as it ends.
+TEST(VerifierDeathTest, ObjectMadeWithoutTheCreationChecks)
+{
+    EXPECT_DEATH(
+        {
+            host::Memory* made = nullptr;
+            host::FinishCreation("WdfExampleCreate", WDF_NO_OBJECT_ATTRIBUTES, nullptr, &made,
+                                 [](host::Object* parent) { return new host::Memory(parent, 16); });
+        },
+        "created without BeginCreation");
 }
 
 // The drivers never nest their spin locks (a port's ring and event locks above all).

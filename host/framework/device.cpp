@@ -1,5 +1,6 @@
 #include "host/framework/device.h"
 
+#include "host/framework/creation.h"
 #include "host/kernel/strings.h"
 #include "host/pnp/pnp.h"
 #include "host/verifier/fault_injection.h"
@@ -66,18 +67,24 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
 {
     UNREFERENCED_PARAMETER(DriverObject);
     UNREFERENCED_PARAMETER(RegistryPath);
-    host::RequirePassive("WdfDriverCreate");
     if (Driver != nullptr) {
         *Driver = nullptr;
     }
     if (DriverConfig == nullptr || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG)) {
         host::Bugcheck("WdfDriverCreate: WDF_DRIVER_CONFIG not initialised with WDF_DRIVER_CONFIG_INIT");
     }
-    if (auto failure = host::InjectedFailure("WdfDriverCreate")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfDriverCreate", PASSIVE_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
-    auto* driver = new host::Driver(*DriverConfig);
-    driver->ApplyAttributes(DriverAttributes, "WdfDriverCreate");
+    if (DriverAttributes != nullptr && DriverAttributes->ParentObject != nullptr) {
+        host::Bugcheck("WdfDriverCreate: a driver object has no parent");
+    }
+    host::Driver* driver;
+    NTSTATUS status = host::FinishCreation("WdfDriverCreate", DriverAttributes, nullptr, &driver,
+                                           [DriverConfig](host::Object*) { return new host::Driver(*DriverConfig); });
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     if (Driver != nullptr) {
         *Driver = reinterpret_cast<WDFDRIVER>(driver);
     }
@@ -146,7 +153,6 @@ extern "C" VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit)
 extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
                                     WDFDEVICE* Device)
 {
-    host::RequirePassive("WdfDeviceCreate");
     *Device = nullptr;
     if (DeviceInit == nullptr || *DeviceInit == nullptr) {
         host::Bugcheck("WdfDeviceCreate: no initialisation record (already consumed by an earlier WdfDeviceCreate?)");
@@ -154,18 +160,25 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
     if (DeviceAttributes != nullptr && DeviceAttributes->ParentObject != nullptr) {
         host::Bugcheck("WdfDeviceCreate: a device has no parent object of the driver's choosing");
     }
-    if (auto failure = host::InjectedFailure("WdfDeviceCreate")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfDeviceCreate", PASSIVE_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
     PWDFDEVICE_INIT init = *DeviceInit;
     host::Object* parent = init->ParentBus != nullptr
         ? static_cast<host::Object*>(host::DeviceFromHandle(init->ParentBus, "WdfDeviceCreate"))
         : static_cast<host::Object*>(init->OwningDriver);
     if (init->ParentBus != nullptr && init->DeviceId.empty()) {
+        host::EndCreation("WdfDeviceCreate");
         return STATUS_INVALID_DEVICE_STATE;  // a child needs its device ID before it can exist
     }
-    auto* device = new host::FrameworkDevice(parent, std::move(*init));
-    device->ApplyAttributes(DeviceAttributes, "WdfDeviceCreate");
+    host::FrameworkDevice* device;
+    NTSTATUS status = host::FinishCreation("WdfDeviceCreate", DeviceAttributes, parent, &device,
+                                           [init](host::Object* owner) {
+                                               return new host::FrameworkDevice(owner, std::move(*init));
+                                           });
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     if (device->IsPdo()) {
         device->Init.Physical->Pdo = device;
     }
@@ -207,15 +220,15 @@ void CheckPdoInit(PWDFDEVICE_INIT DeviceInit, const char* operation)
 
 extern "C" PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice)
 {
-    host::RequirePassive("WdfPdoInitAllocate");
     host::FrameworkDevice* parent = host::DeviceFromHandle(ParentDevice, "WdfPdoInitAllocate");
     if (parent->IsPdo()) {
         host::Bugcheck("WdfPdoInitAllocate: the parent is itself a child device, not a bus's function device");
     }
-    if (host::InjectedFailure("WdfPdoInitAllocate")) {
+    if (!NT_SUCCESS(host::BeginCreation("WdfPdoInitAllocate", PASSIVE_LEVEL))) {
         return nullptr;
     }
     auto* init = new WDFDEVICE_INIT();
+    host::EndCreation("WdfPdoInitAllocate");
     init->OwningDriver = host::DriverFromHandle(reinterpret_cast<WDFDRIVER>(parent->Parent()), "WdfPdoInitAllocate");
     init->ParentBus = ParentDevice;
     init->Physical = std::make_shared<host::PhysicalDevice>();

@@ -2,6 +2,7 @@
 // stop notification and purge, and the device's routing of request types.
 #include "host/framework/io_queue.h"
 
+#include "host/framework/creation.h"
 #include "host/framework/io_objects.h"
 #include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
@@ -278,8 +279,6 @@ using host::ObjectType;
 extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
                                      PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue)
 {
-    host::RequireMaxDispatch("WdfIoQueueCreate");
-    host::CheckAllocation("WdfIoQueueCreate");
     if (Queue != nullptr) {
         *Queue = nullptr;
     }
@@ -298,17 +297,24 @@ extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Conf
     if (QueueAttributes != nullptr && QueueAttributes->ParentObject != nullptr) {
         host::Bugcheck("WdfIoQueueCreate: a queue's parent is always its device");
     }
-    if (auto failure = host::InjectedFailure("WdfIoQueueCreate")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfIoQueueCreate", DISPATCH_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
     if (Config->DefaultQueue && host::DefaultQueueOf(device) != nullptr) {
+        host::EndCreation("WdfIoQueueCreate");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     // A queue follows the device's power state unless told otherwise; the
     // devices here are all their stacks' power policy owners.
     const bool powerManaged = Config->PowerManaged != WdfFalse;
-    auto* queue = new host::Queue(device, *Config, powerManaged);
-    queue->ApplyAttributes(QueueAttributes, "WdfIoQueueCreate");
+    host::Queue* queue;
+    NTSTATUS status = host::FinishCreation("WdfIoQueueCreate", QueueAttributes, device, &queue,
+                                           [device, Config, powerManaged](host::Object*) {
+                                               return new host::Queue(device, *Config, powerManaged);
+                                           });
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     {
         std::lock_guard<std::mutex> guard(host::g_ioLock);
         queue->Powered = !powerManaged || device->InD0;

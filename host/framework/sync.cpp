@@ -1,5 +1,6 @@
 // Kernel and framework synchronisation: spin locks, wait locks, dispatcher
 // events and waits with time-outs, and the time scale.
+#include "host/framework/creation.h"
 #include "host/framework/object.h"
 #include "host/framework/work_item.h"
 #include "host/kernel/time_scale.h"
@@ -168,20 +169,15 @@ using host::ObjectType;
 
 extern "C" NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
 {
-    host::RequireMaxDispatch("WdfSpinLockCreate");
-    host::CheckAllocation("WdfSpinLockCreate");
     *SpinLock = nullptr;
-    if (auto failure = host::InjectedFailure("WdfSpinLockCreate")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfSpinLockCreate", DISPATCH_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
-    Object* parent = host::ParentFromAttributes(SpinLockAttributes, nullptr, "WdfSpinLockCreate");
-    if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
-        return refused;
-    }
-    auto* lock = new host::SpinLock(parent);
-    lock->ApplyAttributes(SpinLockAttributes, "WdfSpinLockCreate");
+    host::SpinLock* lock;
+    NTSTATUS status = host::FinishCreation("WdfSpinLockCreate", SpinLockAttributes, nullptr, &lock,
+                                           [](Object* parent) { return new host::SpinLock(parent); });
     *SpinLock = reinterpret_cast<WDFSPINLOCK>(lock);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 extern "C" VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
@@ -196,20 +192,15 @@ extern "C" VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
 
 extern "C" NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
 {
-    host::RequireMaxDispatch("WdfWaitLockCreate");
-    host::CheckAllocation("WdfWaitLockCreate");
     *Lock = nullptr;
-    if (auto failure = host::InjectedFailure("WdfWaitLockCreate")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfWaitLockCreate", DISPATCH_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
-    Object* parent = host::ParentFromAttributes(LockAttributes, nullptr, "WdfWaitLockCreate");
-    if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
-        return refused;
-    }
-    auto* lock = new host::WaitLock(parent);
-    lock->ApplyAttributes(LockAttributes, "WdfWaitLockCreate");
+    host::WaitLock* lock;
+    NTSTATUS status = host::FinishCreation("WdfWaitLockCreate", LockAttributes, nullptr, &lock,
+                                           [](Object* parent) { return new host::WaitLock(parent); });
     *Lock = reinterpret_cast<WDFWAITLOCK>(lock);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 extern "C" NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)

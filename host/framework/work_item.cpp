@@ -1,5 +1,6 @@
 #include "host/framework/work_item.h"
 
+#include "host/framework/creation.h"
 #include "host/framework/object.h"
 #include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
@@ -162,8 +163,6 @@ WorkerBlockedScope::~WorkerBlockedScope()
 extern "C" NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
                                       WDFWORKITEM* WorkItem)
 {
-    host::RequireMaxDispatch("WdfWorkItemCreate");
-    host::CheckAllocation("WdfWorkItemCreate");
     *WorkItem = nullptr;
     if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) || Config->EvtWorkItemFunc == nullptr) {
         host::Bugcheck("WdfWorkItemCreate: WDF_WORKITEM_CONFIG not initialised with a work-item function");
@@ -176,16 +175,15 @@ extern "C" NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_A
         host::Bugcheck("WdfWorkItemCreate: parent is a %s; it must be a device or a queue",
                        host::ObjectTypeName(parent->Type()));
     }
-    if (auto failure = host::InjectedFailure("WdfWorkItemCreate")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfWorkItemCreate", DISPATCH_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
-    if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
-        return refused;
-    }
-    auto* item = new host::WorkItem(parent, *Config);
-    item->ApplyAttributes(Attributes, "WdfWorkItemCreate");
+    host::WorkItem* item;
+    NTSTATUS status = host::FinishCreation("WdfWorkItemCreate", Attributes, parent, &item, [Config](host::Object* owner) {
+        return new host::WorkItem(owner, *Config);
+    });
     *WorkItem = reinterpret_cast<WDFWORKITEM>(item);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 extern "C" VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)

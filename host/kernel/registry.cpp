@@ -1,5 +1,6 @@
 #include "host/kernel/registry.h"
 
+#include "host/framework/creation.h"
 #include "host/framework/memory.h"
 #include "host/kernel/strings.h"
 #include "host/verifier/fault_injection.h"
@@ -73,14 +74,12 @@ Key* KeyFromHandle(WDFKEY key, const char* operation)
 NTSTATUS OpenKey(FrameworkDevice* device, std::string path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes,
                  WDFKEY* key, const char* operation)
 {
-    Object* parent = ParentFromAttributes(attributes, device->Parent(), operation);
-    if (NTSTATUS refused = ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
-        return refused;
-    }
-    auto* opened = new Key(parent, std::move(path), access);
-    opened->ApplyAttributes(attributes, operation);
+    Key* opened;
+    NTSTATUS status = FinishCreation(operation, attributes, device->Parent(), &opened, [&path, access](Object* parent) {
+        return new Key(parent, std::move(path), access);
+    });
     *key = reinterpret_cast<WDFKEY>(opened);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 } // namespace
@@ -232,16 +231,16 @@ extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID*
 extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
                                              PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
 {
-    host::RequirePassive("WdfDeviceOpenRegistryKey");
     *Key = nullptr;
     host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceOpenRegistryKey");
     if (DeviceInstanceKeyType != PLUGPLAY_REGKEY_DEVICE) {
         host::Bugcheck("WdfDeviceOpenRegistryKey: only the device's hardware key is modelled");
     }
-    if (auto failure = host::InjectedFailure("WdfDeviceOpenRegistryKey")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfDeviceOpenRegistryKey", PASSIVE_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
     if (!device->Init.Physical) {
+        host::EndCreation("WdfDeviceOpenRegistryKey");
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     return host::OpenKey(device, host::HardwareKeyPath(*device->Init.Physical), DesiredAccess, KeyAttributes, Key,
@@ -251,11 +250,10 @@ extern "C" NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInsta
 extern "C" NTSTATUS WdfDeviceOpenDevicemapKey(WDFDEVICE Device, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
                                               PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
 {
-    host::RequirePassive("WdfDeviceOpenDevicemapKey");
     *Key = nullptr;
     host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceOpenDevicemapKey");
-    if (auto failure = host::InjectedFailure("WdfDeviceOpenDevicemapKey")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfDeviceOpenDevicemapKey", PASSIVE_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
     const std::string path = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\" + host::Narrow(KeyName);
     return host::OpenKey(device, path, DesiredAccess, KeyAttributes, Key, "WdfDeviceOpenDevicemapKey");
@@ -348,27 +346,27 @@ extern "C" NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGI
                                                    WDFMEMORY* PropertyMemory)
 {
     UNREFERENCED_PARAMETER(PoolType);
-    host::RequirePassive("WdfDeviceAllocAndQueryProperty");
-    host::CheckAllocation("WdfDeviceAllocAndQueryProperty");
     *PropertyMemory = nullptr;
     host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfDeviceAllocAndQueryProperty");
     if (DeviceProperty != DevicePropertyPhysicalDeviceObjectName) {
         host::Bugcheck("WdfDeviceAllocAndQueryProperty: only the physical device object's name is modelled");
     }
-    if (auto failure = host::InjectedFailure("WdfDeviceAllocAndQueryProperty")) {
-        return *failure;
+    if (NTSTATUS failed = host::BeginCreation("WdfDeviceAllocAndQueryProperty", PASSIVE_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
     if (!device->Init.Physical || device->Init.Physical->Name.empty()) {
+        host::EndCreation("WdfDeviceAllocAndQueryProperty");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     const std::u16string name = host::Widen(device->Init.Physical->Name);
-    host::Object* parent =
-        host::ParentFromAttributes(PropertyMemoryAttributes, device->Parent(), "WdfDeviceAllocAndQueryProperty");
-    if (NTSTATUS refused = host::ParentAcceptsChildren(parent); !NT_SUCCESS(refused)) {
-        return refused;
+    host::Memory* memory;
+    NTSTATUS status = host::FinishCreation("WdfDeviceAllocAndQueryProperty", PropertyMemoryAttributes, device->Parent(),
+                                           &memory, [&name](host::Object* parent) {
+                                               return new host::Memory(parent, (name.size() + 1) * sizeof(WCHAR));
+                                           });
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    auto* memory = new host::Memory(parent, (name.size() + 1) * sizeof(WCHAR));
-    memory->ApplyAttributes(PropertyMemoryAttributes, "WdfDeviceAllocAndQueryProperty");
     std::copy(name.begin(), name.end(), reinterpret_cast<char16_t*>(memory->Bytes.data()));
     *PropertyMemory = memory->Handle();
     return STATUS_SUCCESS;

@@ -2,6 +2,7 @@
 // writes. Transfers cross to the device model through a UsbConnection.
 #include "host/usb/usb.h"
 
+#include "host/framework/creation.h"
 #include "host/framework/device.h"
 #include "host/framework/memory.h"
 #include "host/framework/work_item.h"
@@ -425,24 +426,26 @@ using host::ObjectType;
 extern "C" NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE Device, PWDF_USB_DEVICE_CREATE_CONFIG Config,
                                                            PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice)
 {
-    host::RequirePassive("WdfUsbTargetDeviceCreateWithParameters");
     *UsbDevice = nullptr;
     host::FrameworkDevice* device = host::DeviceFromHandle(Device, "WdfUsbTargetDeviceCreateWithParameters");
     if (Config == nullptr || Config->Size != sizeof(WDF_USB_DEVICE_CREATE_CONFIG)) {
         host::Bugcheck("WdfUsbTargetDeviceCreateWithParameters: configuration not initialised with "
                        "WDF_USB_DEVICE_CREATE_CONFIG_INIT");
     }
-    if (auto failure = host::InjectedFailure("WdfUsbTargetDeviceCreateWithParameters")) {
-        return *failure;
+    constexpr const char* operation = "WdfUsbTargetDeviceCreateWithParameters";
+    if (NTSTATUS failed = host::BeginCreation(operation, PASSIVE_LEVEL); !NT_SUCCESS(failed)) {
+        return failed;
     }
     if (!device->Init.Physical || !device->Init.Physical->Usb) {
+        host::EndCreation(operation);
         return STATUS_NOT_SUPPORTED;
     }
-    host::Object* parent = host::ParentFromAttributes(Attributes, device, "WdfUsbTargetDeviceCreateWithParameters");
-    auto* target = new host::UsbTargetDevice(parent, device->Init.Physical->Usb, Config->USBDClientContractVersion);
-    target->ApplyAttributes(Attributes, "WdfUsbTargetDeviceCreateWithParameters");
+    host::UsbTargetDevice* target;
+    NTSTATUS status = host::FinishCreation(operation, Attributes, device, &target, [device, Config](host::Object* parent) {
+        return new host::UsbTargetDevice(parent, device->Init.Physical->Usb, Config->USBDClientContractVersion);
+    });
     *UsbDevice = reinterpret_cast<WDFUSBDEVICE>(target);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
