@@ -62,8 +62,10 @@
 // free function before the function's parameters exist, so an annotation
 // there can name globals only; in front of a class member (a static member
 // function, say) it is parsed at the end of the class and can name the
-// member's parameters, as the WDK's analysis can anywhere. A lock not held is
-// checked only where the function names it, not inferred for its callers.
+// member's parameters, as the WDK's analysis can anywhere.
+// _Requires_lock_not_held_ is locks_excluded rather than a negative
+// capability: a caller holding the lock is rejected, but callers need not
+// declare that they do not hold it.
 #if defined(__clang__)
 #define _Requires_lock_held_(x) __attribute__((requires_capability(x)))
 #define _Requires_lock_not_held_(x) __attribute__((locks_excluded(x)))
