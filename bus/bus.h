@@ -35,10 +35,10 @@ typedef struct _BRIDGE_BUS_PORT {
     struct _OMBREL_DEVICE_CONTEXT* Bus;  // the context holding this record
     UCHAR PortIndex;                     // 0 to 7, this record's index in Bus->Ports
     WDFSPINLOCK ReceiveLock;
-    PFN_BRIDGE_PORT_RECEIVE ReceiveCallback;  // NULL: data for the port is dropped
-    PVOID ReceiveContext;
+    _Guarded_by_(ReceiveLock) PFN_BRIDGE_PORT_RECEIVE ReceiveCallback;  // NULL: data for the port is dropped
+    _Guarded_by_(ReceiveLock) PVOID ReceiveContext;
     LONG DeliveriesInProgress[2];
-    ULONG DeliveryGeneration;
+    _Guarded_by_(ReceiveLock) ULONG DeliveryGeneration;
 } BRIDGE_BUS_PORT, *PBRIDGE_BUS_PORT;
 
 // Typed context of the bus device. Zeroed at device add; lives as long as the device.

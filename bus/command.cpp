@@ -14,47 +14,52 @@ bool IsAnsweredCommand(UCHAR PortIndex, UCHAR Type)
     return Type == FRAME_TYPE_DATA || Type == FRAME_TYPE_SET_CONFIG || Type == FRAME_TYPE_CONTROL;
 }
 
-// Arms the response slot before the frame is written, so that a response
-// arriving while the write completes is matched. ResponsePending is raised
-// last, by a full barrier, after every other slot field is in place.
-_Requires_lock_held_(Bus->CommandLock)
-void ArmResponseSlot(OMBREL_DEVICE_CONTEXT* Bus, UCHAR PortIndex, UCHAR Type)
-{
-    Bus->ExpectedPort = PortIndex;
-    Bus->ExpectedCommand = Type;
-    Bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
-    Bus->ResponseValue = 0;
-    KeClearEvent(&Bus->ResponseEvent);
-    InterlockedExchange(&Bus->ResponsePending, 1);
-}
-
-// Waits for the armed response and disarms the slot whatever the outcome; the
-// slot is read only after the disarm, so the dispatch has finished storing.
-_Requires_lock_held_(Bus->CommandLock)
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS AwaitResponse(OMBREL_DEVICE_CONTEXT* Bus, ULONG Length, USHORT* Accepted)
-{
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = WDF_REL_TIMEOUT_IN_SEC(BUS_RESPONSE_TIMEOUT_SEC);
-
-    const NTSTATUS waitStatus =
-        KeWaitForSingleObject(&Bus->ResponseEvent, Executive, KernelMode, FALSE, &timeout);
-
-    InterlockedExchange(&Bus->ResponsePending, 0);
-
-    if (waitStatus != STATUS_SUCCESS) {
-        return STATUS_IO_TIMEOUT;
+// The steps of a command taken under CommandLock. Static members, so that
+// clang can read their lock annotations, which name a parameter: it reads a
+// member's annotations at the end of its class, a free function's at once.
+struct CommandLockHeld {
+    // Arms the response slot before the frame is written, so that a response
+    // arriving while the write completes is matched. ResponsePending is raised
+    // last, by a full barrier, after every other slot field is in place.
+    _Requires_lock_held_(Bus->CommandLock)
+    static void ArmResponseSlot(OMBREL_DEVICE_CONTEXT* Bus, UCHAR PortIndex, UCHAR Type)
+    {
+        Bus->ExpectedPort = PortIndex;
+        Bus->ExpectedCommand = Type;
+        Bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
+        Bus->ResponseValue = 0;
+        KeClearEvent(&Bus->ResponseEvent);
+        InterlockedExchange(&Bus->ResponsePending, 1);
     }
-    if (Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS &&
-        Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS_ALT) {
-        return STATUS_DEVICE_PROTOCOL_ERROR;
+
+    // Waits for the armed response and disarms the slot whatever the outcome; the
+    // slot is read only after the disarm, so the dispatch has finished storing.
+    _Requires_lock_held_(Bus->CommandLock)
+    _IRQL_requires_(PASSIVE_LEVEL)
+    static NTSTATUS AwaitResponse(OMBREL_DEVICE_CONTEXT* Bus, ULONG Length, USHORT* Accepted)
+    {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = WDF_REL_TIMEOUT_IN_SEC(BUS_RESPONSE_TIMEOUT_SEC);
+
+        const NTSTATUS waitStatus =
+            KeWaitForSingleObject(&Bus->ResponseEvent, Executive, KernelMode, FALSE, &timeout);
+
+        InterlockedExchange(&Bus->ResponsePending, 0);
+
+        if (waitStatus != STATUS_SUCCESS) {
+            return STATUS_IO_TIMEOUT;
+        }
+        if (Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS &&
+            Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS_ALT) {
+            return STATUS_DEVICE_PROTOCOL_ERROR;
+        }
+        if (Bus->ResponseValue > Length) {
+            return STATUS_DEVICE_PROTOCOL_ERROR;
+        }
+        *Accepted = Bus->ResponseValue;
+        return STATUS_SUCCESS;
     }
-    if (Bus->ResponseValue > Length) {
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    }
-    *Accepted = Bus->ResponseValue;
-    return STATUS_SUCCESS;
-}
+};
 
 }  // namespace
 
@@ -96,7 +101,7 @@ BusSendCommand(
     WdfWaitLockAcquire(bus->CommandLock, nullptr);
 
     if (answered) {
-        ArmResponseSlot(bus, Port->PortIndex, Type);
+        CommandLockHeld::ArmResponseSlot(bus, Port->PortIndex, Type);
     }
 
     // The write's own bound keeps a bridge that stops taking OUT transfers from
@@ -111,7 +116,7 @@ BusSendCommand(
         accepted = static_cast<USHORT>(Length);
         status = STATUS_SUCCESS;
     } else {
-        status = AwaitResponse(bus, Length, &accepted);
+        status = CommandLockHeld::AwaitResponse(bus, Length, &accepted);
     }
 
     WdfWaitLockRelease(bus->CommandLock);

@@ -157,7 +157,7 @@ NTSTATUS GetCommStatus(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR*
     }
 
     WdfSpinLockAcquire(Port->RingLock);
-    const ULONG fill = PortRingFill(Port);
+    const ULONG fill = PortRing::Fill(Port);
     WdfSpinLockRelease(Port->RingLock);
 
     static_cast<SERIAL_STATUS*>(buffer)->AmountInInQueue = fill;
@@ -202,7 +202,7 @@ NTSTATUS Purge(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
     UCHAR purged = 0;
     if ((mask & PurgeReceiveMask) != 0) {
         WdfSpinLockAcquire(Port->RingLock);
-        PortRingDiscard(Port);
+        PortRing::Discard(Port);
         WdfSpinLockRelease(Port->RingLock);
 
         WdfSpinLockAcquire(Port->EventLock);

@@ -11,50 +11,55 @@ namespace {
 constexpr ULONG SettableEvents = (SERIAL_EV_EVENT2 << 1) - 1;
 static_assert(SettableEvents == 0x1FFF, "thirteen settable event bits");
 
-// Takes the events pending in the mask, or answers STATUS_PENDING when the
-// wait may park because none are pending and no other wait is parked.
-_Requires_lock_held_(Port->EventLock)
-NTSTATUS TakePendingEvents(OMBREL_PORT_CONTEXT* Port, ULONG* Events)
-{
-    *Events = 0;
-    if (Port->WaitMask == 0) {
-        return STATUS_INVALID_PARAMETER;
+// The steps taken under EventLock. Static members, so that clang can read
+// their lock annotations, which name a parameter: it reads a member's
+// annotations at the end of its class, a free function's at once.
+struct EventLockHeld {
+    // Takes the events pending in the mask, or answers STATUS_PENDING when the
+    // wait may park because none are pending and no other wait is parked.
+    _Requires_lock_held_(Port->EventLock)
+    static NTSTATUS TakePendingEvents(OMBREL_PORT_CONTEXT* Port, ULONG* Events)
+    {
+        *Events = 0;
+        if (Port->WaitMask == 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+
+        const ULONG hits = Port->PendingEvents & Port->WaitMask;
+        if (hits != 0) {
+            Port->PendingEvents &= ~hits;
+            *Events = hits;
+            return STATUS_SUCCESS;
+        }
+
+        // One wait at a time, counting one taken from the queue and not yet completed.
+        ULONG parkedWaits = 0;
+        ULONG takenWaits = 0;
+        WdfIoQueueGetState(Port->WaitMaskQueue, &parkedWaits, &takenWaits);
+        if (parkedWaits != 0 || takenWaits != 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        return STATUS_PENDING;
     }
 
-    const ULONG hits = Port->PendingEvents & Port->WaitMask;
-    if (hits != 0) {
+    // Takes the parked wait, and the events it reports, when any event in the mask
+    // is pending.
+    _Requires_lock_held_(Port->EventLock)
+    static WDFREQUEST TakeSignalledWait(OMBREL_PORT_CONTEXT* Port, ULONG* Report)
+    {
+        const ULONG hits = Port->PendingEvents & Port->WaitMask;
+        if (hits == 0) {
+            return nullptr;
+        }
+        WDFREQUEST parked;
+        if (!NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
+            return nullptr;
+        }
         Port->PendingEvents &= ~hits;
-        *Events = hits;
-        return STATUS_SUCCESS;
+        *Report = hits;
+        return parked;
     }
-
-    // One wait at a time, counting one taken from the queue and not yet completed.
-    ULONG parkedWaits = 0;
-    ULONG takenWaits = 0;
-    WdfIoQueueGetState(Port->WaitMaskQueue, &parkedWaits, &takenWaits);
-    if (parkedWaits != 0 || takenWaits != 0) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return STATUS_PENDING;
-}
-
-// Takes the parked wait, and the events it reports, when any event in the mask
-// is pending.
-_Requires_lock_held_(Port->EventLock)
-WDFREQUEST TakeSignalledWait(OMBREL_PORT_CONTEXT* Port, ULONG* Report)
-{
-    const ULONG hits = Port->PendingEvents & Port->WaitMask;
-    if (hits == 0) {
-        return nullptr;
-    }
-    WDFREQUEST parked;
-    if (!NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
-        return nullptr;
-    }
-    Port->PendingEvents &= ~hits;
-    *Report = hits;
-    return parked;
-}
+};
 
 }  // namespace
 
@@ -72,7 +77,7 @@ PortSignalEvents(
     const ULONG hits = Events & Port->WaitMask;
     if (hits != 0) {
         Port->PendingEvents |= hits;
-        wait = TakeSignalledWait(Port, &report);
+        wait = EventLockHeld::TakeSignalledWait(Port, &report);
     }
     WdfSpinLockRelease(Port->EventLock);
 
@@ -179,7 +184,7 @@ PortWaitOnMask(
 
     ULONG events;
     WdfSpinLockAcquire(Port->EventLock);
-    status = TakePendingEvents(Port, &events);
+    status = EventLockHeld::TakePendingEvents(Port, &events);
     WdfSpinLockRelease(Port->EventLock);
 
     if (status == STATUS_PENDING) {
@@ -193,7 +198,7 @@ PortWaitOnMask(
         }
         ULONG report = 0;
         WdfSpinLockAcquire(Port->EventLock);
-        const WDFREQUEST wait = TakeSignalledWait(Port, &report);
+        const WDFREQUEST wait = EventLockHeld::TakeSignalledWait(Port, &report);
         WdfSpinLockRelease(Port->EventLock);
         if (wait != nullptr) {
             PortCompleteWaitRequest(wait, report);

@@ -51,13 +51,13 @@ typedef struct _OMBREL_PORT_CONTEXT {
     ULONG ActiveControlCode;
     WDFSPINLOCK RingLock;
     WDFSPINLOCK EventLock;
-    UCHAR RxBuffer[RX_RING_SIZE];
-    ULONG RxHead;                        // next slot written; moved only by the receive path
-    ULONG RxTail;                        // oldest unread slot; moved only by reads and the receive purge
+    _Guarded_by_(RingLock) UCHAR RxBuffer[RX_RING_SIZE];
+    _Guarded_by_(RingLock) ULONG RxHead;  // next slot written; moved only by the receive path
+    _Guarded_by_(RingLock) ULONG RxTail;  // oldest unread slot; moved only by reads and the receive purge
     PORT_LINE_CONFIG LineConfig;         // as last set, valid or not; sent only when set; control work item only
     SERIAL_TIMEOUTS Timeouts;            // stored and returned, never applied; default queue only
-    ULONG WaitMask;                      // SERIAL_EV_* bits the application waits for
-    ULONG PendingEvents;                 // events seen through WaitMask and not yet reported; never outside it
+    _Guarded_by_(EventLock) ULONG WaitMask;       // SERIAL_EV_* bits the application waits for
+    _Guarded_by_(EventLock) ULONG PendingEvents;  // events seen through WaitMask and not yet reported; never outside it
     LONG HandleClosing;                  // interlocked only; 1 from the handle's cleanup to the next open
     // From the SERIALCOMM value's writing to its removal: the open device-map
     // key and the value's name, so that the removal at clean-up needs no

@@ -21,7 +21,7 @@ PortReceiveData(
     auto port = static_cast<OMBREL_PORT_CONTEXT*>(Context);
 
     WdfSpinLockAcquire(port->RingLock);
-    const ULONG stored = PortRingStore(port, Data, Length);
+    const ULONG stored = PortRing::Store(port, Data, Length);
     WdfSpinLockRelease(port->RingLock);
 
     // A waiting IOCTL_SERIAL_WAIT_ON_MASK hears of the data before reads take it.
@@ -48,12 +48,12 @@ PortServicePendingReads(
         ULONG copied = 0;
 
         WdfSpinLockAcquire(Port->RingLock);
-        if (PortRingFill(Port) != 0 && NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->ReadQueue, &read))) {
+        if (PortRing::Fill(Port) != 0 && NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->ReadQueue, &read))) {
             PVOID buffer;
             size_t length;
             status = WdfRequestRetrieveOutputBuffer(read, 1, &buffer, &length);
             if (NT_SUCCESS(status)) {
-                copied = PortRingCopyOut(Port, static_cast<UCHAR*>(buffer), length);
+                copied = PortRing::CopyOut(Port, static_cast<UCHAR*>(buffer), length);
             }
         }
         WdfSpinLockRelease(Port->RingLock);
@@ -99,7 +99,7 @@ EvtPortIoRead(
     ULONG parked = 0;
     WdfIoQueueGetState(port->ReadQueue, &parked, nullptr);
     if (parked == 0) {
-        copied = PortRingCopyOut(port, static_cast<UCHAR*>(buffer), length);
+        copied = PortRing::CopyOut(port, static_cast<UCHAR*>(buffer), length);
     }
     WdfSpinLockRelease(port->RingLock);
 

@@ -24,8 +24,16 @@ DECLARE_HANDLE(WDFQUEUE);
 DECLARE_HANDLE(WDFREQUEST);
 DECLARE_HANDLE(WDFFILEOBJECT);
 DECLARE_HANDLE(WDFWORKITEM);
-DECLARE_HANDLE(WDFWAITLOCK);
-DECLARE_HANDLE(WDFSPINLOCK);
+// The lock handles are capabilities of clang's thread-safety analysis (sal.h),
+// each lock object a capability of its own.
+struct WDFWAITLOCK__ {
+    int unused;
+};
+typedef struct WDFWAITLOCK__* OMBREL_HOST_THREAD_SAFETY(capability("wait lock")) WDFWAITLOCK;
+struct WDFSPINLOCK__ {
+    int unused;
+};
+typedef struct WDFSPINLOCK__* OMBREL_HOST_THREAD_SAFETY(capability("spin lock")) WDFSPINLOCK;
 DECLARE_HANDLE(WDFMEMORY);
 DECLARE_HANDLE(WDFKEY);
 DECLARE_HANDLE(WDFIOTARGET);
@@ -536,12 +544,20 @@ NTSTATUS WdfFdoQueryForInterface(_In_ WDFDEVICE Fdo, _In_ LPCGUID InterfaceType,
                                  _In_ USHORT Size, _In_ USHORT Version, _In_opt_ PVOID InterfaceSpecificData);
 NTSTATUS WdfFdoAddStaticChild(_In_ WDFDEVICE Fdo, _In_ WDFDEVICE Child);
 
-VOID WdfSpinLockAcquire(_In_ WDFSPINLOCK SpinLock);
-VOID WdfSpinLockRelease(_In_ WDFSPINLOCK SpinLock);
+// The lock operations as clang's analysis sees them. WdfWaitLockAcquire
+// counts as acquiring whatever its time-out: the WDK's annotation has it
+// acquire always without one and on STATUS_SUCCESS with one, and clang can
+// make a lock's state depend neither on an argument nor on a test such as
+// NT_SUCCESS (its try-acquire form knows only a result tested against a
+// constant, and would count the drivers' calls without a time-out as not
+// acquiring). The drivers take their wait lock only without a time-out.
+VOID WdfSpinLockAcquire(_In_ WDFSPINLOCK SpinLock) OMBREL_HOST_THREAD_SAFETY(acquire_capability(SpinLock));
+VOID WdfSpinLockRelease(_In_ WDFSPINLOCK SpinLock) OMBREL_HOST_THREAD_SAFETY(release_capability(SpinLock));
 NTSTATUS WdfSpinLockCreate(_In_opt_ PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, _Out_ WDFSPINLOCK* SpinLock);
 NTSTATUS WdfWaitLockCreate(_In_opt_ PWDF_OBJECT_ATTRIBUTES LockAttributes, _Out_ WDFWAITLOCK* Lock);
-NTSTATUS WdfWaitLockAcquire(_In_ WDFWAITLOCK Lock, _In_opt_ PLONGLONG Timeout);
-VOID WdfWaitLockRelease(_In_ WDFWAITLOCK Lock);
+NTSTATUS WdfWaitLockAcquire(_In_ WDFWAITLOCK Lock, _In_opt_ PLONGLONG Timeout)
+    OMBREL_HOST_THREAD_SAFETY(acquire_capability(Lock));
+VOID WdfWaitLockRelease(_In_ WDFWAITLOCK Lock) OMBREL_HOST_THREAD_SAFETY(release_capability(Lock));
 
 NTSTATUS WdfWorkItemCreate(_In_ PWDF_WORKITEM_CONFIG Config, _In_ PWDF_OBJECT_ATTRIBUTES Attributes,
                            _Out_ WDFWORKITEM* WorkItem);
