@@ -198,11 +198,3 @@ extern "C" WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
     auto* item = host::FromHandle(WorkItem, host::ObjectType::WorkItem, "WdfWorkItemGetParentObject");
     return item->Parent()->Handle();
 }
-
-extern "C" VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
-{
-    host::RequirePassive("WdfWorkItemFlush");
-    auto* item = host::FromHandleAs<host::WorkItem>(WorkItem, host::ObjectType::WorkItem, "WdfWorkItemFlush");
-    UNREFERENCED_PARAMETER(item);
-    host::SystemWorker::Instance().WaitIdle(std::chrono::hours(1));
-}

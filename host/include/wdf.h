@@ -563,7 +563,6 @@ NTSTATUS WdfWorkItemCreate(_In_ PWDF_WORKITEM_CONFIG Config, _In_ PWDF_OBJECT_AT
                            _Out_ WDFWORKITEM* WorkItem);
 VOID WdfWorkItemEnqueue(_In_ WDFWORKITEM WorkItem);
 WDFOBJECT WdfWorkItemGetParentObject(_In_ WDFWORKITEM WorkItem);
-VOID WdfWorkItemFlush(_In_ WDFWORKITEM WorkItem);
 
 NTSTATUS WdfIoQueueCreate(_In_ WDFDEVICE Device, _In_ PWDF_IO_QUEUE_CONFIG Config,
                           _In_opt_ PWDF_OBJECT_ATTRIBUTES QueueAttributes, _Out_opt_ WDFQUEUE* Queue);
@@ -579,8 +578,6 @@ NTSTATUS WdfRequestRetrieveOutputBuffer(_In_ WDFREQUEST Request, _In_ size_t Min
 NTSTATUS WdfRequestForwardToIoQueue(_In_ WDFREQUEST Request, _In_ WDFQUEUE DestinationQueue);
 VOID WdfRequestComplete(_In_ WDFREQUEST Request, _In_ NTSTATUS Status);
 VOID WdfRequestCompleteWithInformation(_In_ WDFREQUEST Request, _In_ NTSTATUS Status, _In_ ULONG_PTR Information);
-WDFFILEOBJECT WdfRequestGetFileObject(_In_ WDFREQUEST Request);
-NTSTATUS WdfRequestRequeue(_In_ WDFREQUEST Request);
 VOID WdfRequestStopAcknowledge(_In_ WDFREQUEST Request, _In_ BOOLEAN Requeue);
 NTSTATUS WdfDeviceConfigureRequestDispatching(_In_ WDFDEVICE Device, _In_ WDFQUEUE Queue,
                                               _In_ WDF_REQUEST_TYPE RequestType);

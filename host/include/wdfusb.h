@@ -110,7 +110,6 @@ BYTE WdfUsbInterfaceGetNumConfiguredPipes(_In_ WDFUSBINTERFACE UsbInterface);
 WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(_In_ WDFUSBINTERFACE UsbInterface, _In_ UCHAR PipeIndex,
                                             _Out_opt_ PWDF_USB_PIPE_INFORMATION PipeInfo);
 BOOLEAN WdfUsbTargetPipeIsInEndpoint(_In_ WDFUSBPIPE Pipe);
-BOOLEAN WdfUsbTargetPipeIsOutEndpoint(_In_ WDFUSBPIPE Pipe);
 VOID WdfUsbTargetPipeGetInformation(_In_ WDFUSBPIPE Pipe, _Out_ PWDF_USB_PIPE_INFORMATION PipeInformation);
 VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(_In_ WDFUSBPIPE Pipe);
 NTSTATUS WdfUsbTargetPipeConfigContinuousReader(_In_ WDFUSBPIPE Pipe, _In_ PWDF_USB_CONTINUOUS_READER_CONFIG Config);

@@ -107,8 +107,6 @@ typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 extern "C" {
 
 KIRQL KeGetCurrentIrql(VOID);
-VOID KeLowerIrql(_In_ KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel(VOID);
 
 VOID KeInitializeEvent(_Out_ PRKEVENT Event, _In_ EVENT_TYPE Type, _In_ BOOLEAN State);
 VOID KeClearEvent(_Inout_ PRKEVENT Event);

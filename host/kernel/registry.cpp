@@ -98,13 +98,6 @@ void RegistrySetString(const std::string& keyPath, const std::string& valueName,
     names.Keys[Folded(keyPath)][Folded(valueName)] = {valueName, true, Widen(data), 0};
 }
 
-void RegistrySetDword(const std::string& keyPath, const std::string& valueName, ULONG data)
-{
-    auto& names = Names();
-    std::lock_guard<std::mutex> guard(names.Lock);
-    names.Keys[Folded(keyPath)][Folded(valueName)] = {valueName, false, {}, data};
-}
-
 std::optional<std::string> RegistryGetString(const std::string& keyPath, const std::string& valueName)
 {
     auto& names = Names();

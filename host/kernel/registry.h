@@ -14,7 +14,6 @@ namespace host {
 
 // Registry values, by key path and value name.
 void RegistrySetString(const std::string& keyPath, const std::string& valueName, const std::string& data);
-void RegistrySetDword(const std::string& keyPath, const std::string& valueName, ULONG data);
 std::optional<std::string> RegistryGetString(const std::string& keyPath, const std::string& valueName);
 // The string values of a key, by name (e.g. the SERIALCOMM device map).
 std::map<std::string, std::string> RegistryStrings(const std::string& keyPath);

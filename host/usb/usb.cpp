@@ -523,11 +523,6 @@ extern "C" BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe)
     return host::PipeFromHandle(Pipe, "WdfUsbTargetPipeIsInEndpoint")->Endpoint.IsIn() ? TRUE : FALSE;
 }
 
-extern "C" BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe)
-{
-    return host::PipeFromHandle(Pipe, "WdfUsbTargetPipeIsOutEndpoint")->Endpoint.IsIn() ? FALSE : TRUE;
-}
-
 extern "C" VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe)
 {
     host::PipeFromHandle(Pipe, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck")->NoMaximumPacketSizeCheck = true;

@@ -177,21 +177,3 @@ IoPathScope::~IoPathScope() { t_ioPath = Previous; }
 } // namespace host
 
 extern "C" KIRQL KeGetCurrentIrql(VOID) { return host::CurrentIrql(); }
-
-extern "C" KIRQL KeRaiseIrqlToDpcLevel(VOID)
-{
-    const KIRQL old = host::CurrentIrql();
-    if (old > DISPATCH_LEVEL) {
-        host::Bugcheck("KeRaiseIrqlToDpcLevel from IRQL %u", old);
-    }
-    host::SetIrql(DISPATCH_LEVEL);
-    return old;
-}
-
-extern "C" VOID KeLowerIrql(KIRQL NewIrql)
-{
-    if (NewIrql > host::CurrentIrql()) {
-        host::Bugcheck("KeLowerIrql to %u from the lower IRQL %u", NewIrql, host::CurrentIrql());
-    }
-    host::SetIrql(NewIrql);
-}
