@@ -35,6 +35,18 @@ constexpr ULONG PurgeTransmitMask = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR;
 
 constexpr UCHAR BreakOn = 1;
 
+// Fetches the request's 4-byte input into *Value, which a failure leaves as it was.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS RetrieveInputUlong(WDFREQUEST Request, ULONG* Value)
+{
+    PVOID buffer;
+    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    if (NT_SUCCESS(status)) {
+        *Value = *static_cast<const ULONG*>(buffer);
+    }
+    return status;
+}
+
 // Fetches the output buffer of at least Size bytes and clears those bytes.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RetrieveClearedOutput(WDFREQUEST Request, size_t Size, PVOID* Buffer)
@@ -74,13 +86,8 @@ NTSTATUS ReturnUlong(WDFREQUEST Request, ULONG Value, ULONG_PTR* Information)
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SetBaudRate(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_BAUD_RATE), &buffer, nullptr);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    Port->LineConfig.BaudRate = static_cast<const SERIAL_BAUD_RATE*>(buffer)->BaudRate;
-    return PortApplyLineConfig(Port);
+    const NTSTATUS status = RetrieveInputUlong(Request, &Port->LineConfig.BaudRate);
+    return NT_SUCCESS(status) ? PortApplyLineConfig(Port) : status;
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -192,12 +199,11 @@ NTSTATUS GetProperties(WDFREQUEST Request, ULONG_PTR* Information)
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS Purge(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    ULONG mask;
+    const NTSTATUS status = RetrieveInputUlong(Request, &mask);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    const ULONG mask = *static_cast<const ULONG*>(buffer);
 
     UCHAR purged = 0;
     if ((mask & PurgeReceiveMask) != 0) {
@@ -215,6 +221,14 @@ NTSTATUS Purge(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
         purged |= PORT_PURGE_TX;
     }
     return Port->BusInterface.Control(Port->BusInterface.PortHandle, PORT_CONTROL_PURGE, purged);
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SetWaitMask(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
+{
+    ULONG mask;
+    const NTSTATUS status = RetrieveInputUlong(Request, &mask);
+    return NT_SUCCESS(status) ? PortSetWaitMask(Port, mask) : status;
 }
 
 }  // namespace
@@ -314,13 +328,13 @@ PortRunDeviceControl(
     case IOCTL_SERIAL_GET_WAIT_MASK:
         PortGetWaitMask(Port, Request);
         return;
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-        PortSetWaitMask(Port, Request);
-        return;
     case IOCTL_SERIAL_WAIT_ON_MASK:
         PortWaitOnMask(Port, Request);
         return;
 
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        status = SetWaitMask(Port, Request);
+        break;
     case IOCTL_SERIAL_SET_BAUD_RATE:
         status = SetBaudRate(Port, Request);
         break;

@@ -122,27 +122,16 @@ PortGetWaitMask(
     WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
 }
 
-// Any valid mask, the current one and 0 included, drops the pending events and
-// ends a parked wait with 0, which completes before the set request itself.
-// An invalid mask changes nothing.
+// The parked wait is completed here, before the set request that ends it.
 _Use_decl_annotations_
-VOID
+NTSTATUS
 PortSetWaitMask(
     OMBREL_PORT_CONTEXT* Port,
-    WDFREQUEST Request
+    ULONG Mask
     )
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
-    if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
-    }
-
-    const ULONG mask = *static_cast<const ULONG*>(buffer);
-    if ((mask & ~SettableEvents) != 0) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, 0);
-        return;
+    if ((Mask & ~SettableEvents) != 0) {
+        return STATUS_INVALID_PARAMETER;
     }
 
     WDFREQUEST wait = nullptr;
@@ -151,14 +140,14 @@ PortSetWaitMask(
     if (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
         wait = parked;
     }
-    Port->WaitMask = mask;
+    Port->WaitMask = Mask;
     Port->PendingEvents = 0;
     WdfSpinLockRelease(Port->EventLock);
 
     if (wait != nullptr) {
         PortCompleteWaitRequest(wait, 0);
     }
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
 }
 
 // Fails with STATUS_INVALID_PARAMETER while no mask is set or another wait is

@@ -154,8 +154,8 @@ PortCompleteWaitRequest(
     _In_ ULONG Events
     );
 
-// The three wait-mask requests. Each completes its request, except a wait that
-// it parks in WaitMaskQueue.
+// IOCTL_SERIAL_GET_WAIT_MASK and IOCTL_SERIAL_WAIT_ON_MASK complete their
+// request, except a wait that PortWaitOnMask parks in WaitMaskQueue.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID
 PortGetWaitMask(
@@ -163,11 +163,14 @@ PortGetWaitMask(
     _In_ WDFREQUEST Request
     );
 
+// Any valid mask, the current one and 0 included, drops the pending events and
+// ends a parked wait with 0, before the caller completes the set request. An
+// invalid mask changes nothing and gives STATUS_INVALID_PARAMETER.
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID
+NTSTATUS
 PortSetWaitMask(
     _In_ OMBREL_PORT_CONTEXT* Port,
-    _In_ WDFREQUEST Request
+    _In_ ULONG Mask
     );
 
 _IRQL_requires_(PASSIVE_LEVEL)
