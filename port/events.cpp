@@ -101,25 +101,15 @@ PortCompleteWaitRequest(
 }
 
 _Use_decl_annotations_
-VOID
+ULONG
 PortGetWaitMask(
-    OMBREL_PORT_CONTEXT* Port,
-    WDFREQUEST Request
+    OMBREL_PORT_CONTEXT* Port
     )
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
-    if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
-    }
-
     WdfSpinLockAcquire(Port->EventLock);
     const ULONG mask = Port->WaitMask;
     WdfSpinLockRelease(Port->EventLock);
-
-    *static_cast<ULONG*>(buffer) = mask;
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
+    return mask;
 }
 
 // The parked wait is completed here, before the set request that ends it.
@@ -153,17 +143,18 @@ PortSetWaitMask(
 // Fails with STATUS_INVALID_PARAMETER while no mask is set or another wait is
 // parked or being completed; the earlier wait is not affected.
 _Use_decl_annotations_
-VOID
+NTSTATUS
 PortWaitOnMask(
     OMBREL_PORT_CONTEXT* Port,
-    WDFREQUEST Request
+    WDFREQUEST Request,
+    ULONG_PTR* Information
     )
 {
+    // Fetched before any event is taken, so a bad buffer loses none.
     PVOID buffer;
     NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
     if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
+        return status;
     }
 
     ULONG events;
@@ -177,8 +168,7 @@ PortWaitOnMask(
         // forward found no wait to complete, so it is looked for again.
         status = WdfRequestForwardToIoQueue(Request, Port->WaitMaskQueue);
         if (!NT_SUCCESS(status)) {
-            WdfRequestComplete(Request, status);
-            return;
+            return status;
         }
         ULONG report = 0;
         WdfSpinLockAcquire(Port->EventLock);
@@ -188,12 +178,12 @@ PortWaitOnMask(
             PortCompleteWaitRequest(wait, report);
         }
         PortCancelRequestsOfClosingHandle(Port);
-        return;
+        return STATUS_PENDING;
     }
     if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
+        return status;
     }
     *static_cast<ULONG*>(buffer) = events;
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
+    *Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
 }
