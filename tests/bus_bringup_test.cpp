@@ -149,16 +149,6 @@ TEST(BusBringUp, HealthyBridgeComesUpWithEightChildrenInPortOrder)
     EXPECT_NE(port6.RegisterReceiveCallback, nullptr);
 }
 
-TEST(BusBringUp, ContextAfterDeviceAdd)
-{
-    BusSystem system;
-    ASSERT_EQ(system.Start(), STATUS_SUCCESS);
-    for (UCHAR port = 0; port < 8; ++port) {
-        EXPECT_EQ(system.Bus()->Ports[port].PortIndex, port);
-        EXPECT_EQ(system.Bus()->Ports[port].Bus, system.Bus());
-    }
-}
-
 struct PipeCase {
     const char* Name;
     std::vector<host::UsbEndpointDescriptor> Endpoints;
