@@ -5,6 +5,27 @@
 //
 #include "bus.h"
 
+namespace {
+
+// For the operations whose payload the device must take whole: a device that
+// takes less has answered wrongly, STATUS_DEVICE_PROTOCOL_ERROR.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SendWhole(BRIDGE_BUS_PORT* Port, UCHAR Type, const VOID* Data, ULONG Length)
+{
+    USHORT accepted = 0;
+    const NTSTATUS status = BusSendCommand(Port, Type, Data, Length, &accepted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (accepted != Length) {
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
+    return status;
+}
+
+}  // namespace
+
+// A write may be taken in part; the caller sends the rest.
 _Use_decl_annotations_
 NTSTATUS
 BusPortWrite(
@@ -47,16 +68,7 @@ BusPortSetConfig(
         return STATUS_SUCCESS;
     }
 
-    USHORT accepted = 0;
-    const NTSTATUS status =
-        BusSendCommand(port, FRAME_TYPE_SET_CONFIG, Config, sizeof(PORT_LINE_CONFIG), &accepted);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (accepted != sizeof(PORT_LINE_CONFIG)) {
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    }
-    return status;
+    return SendWhole(port, FRAME_TYPE_SET_CONFIG, Config, sizeof(PORT_LINE_CONFIG));
 }
 
 _Use_decl_annotations_
@@ -68,17 +80,7 @@ BusPortControl(
     )
 {
     const UCHAR payload[BRIDGE_CONTROL_PAYLOAD_SIZE] = { Operation, Argument };
-
-    USHORT accepted = 0;
-    const NTSTATUS status =
-        BusSendCommand(static_cast<BRIDGE_BUS_PORT*>(PortHandle), FRAME_TYPE_CONTROL, payload, sizeof(payload), &accepted);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (accepted != sizeof(payload)) {
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    }
-    return status;
+    return SendWhole(static_cast<BRIDGE_BUS_PORT*>(PortHandle), FRAME_TYPE_CONTROL, payload, sizeof(payload));
 }
 
 // Swaps the pair and retires the current delivery generation under

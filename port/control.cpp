@@ -2,8 +2,9 @@
 // Serial control requests. Line settings, break and purge reach the device
 // through the port interface; the modem lines, flow control, special
 // characters and properties, which the bridge does not model, get fixed
-// answers. Every request is completed here once, except a wait that the
-// wait-mask handlers park.
+// answers. Each control code has a handler of one shape, PORT_CONTROL_HANDLER;
+// the dispatch completes every request once, except a wait that
+// PortWaitOnMask parks.
 //
 #include "port.h"
 #include "ring.h"
@@ -35,6 +36,18 @@ constexpr ULONG PurgeTransmitMask = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR;
 
 constexpr UCHAR BreakOn = 1;
 
+// Fetches the request's 4-byte input into *Value, which a failure leaves as it was.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS RetrieveInputUlong(WDFREQUEST Request, ULONG* Value)
+{
+    PVOID buffer;
+    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    if (NT_SUCCESS(status)) {
+        *Value = *static_cast<const ULONG*>(buffer);
+    }
+    return status;
+}
+
 // Fetches the output buffer of at least Size bytes and clears those bytes.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RetrieveClearedOutput(WDFREQUEST Request, size_t Size, PVOID* Buffer)
@@ -56,6 +69,7 @@ NTSTATUS ReturnZeros(WDFREQUEST Request, size_t Size, ULONG_PTR* Information)
     return status;
 }
 
+// Answers with Value as 4 bytes.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReturnUlong(WDFREQUEST Request, ULONG Value, ULONG_PTR* Information)
 {
@@ -68,23 +82,18 @@ NTSTATUS ReturnUlong(WDFREQUEST Request, ULONG Value, ULONG_PTR* Information)
     return status;
 }
 
-// A rejected value stays stored: a later get returns it, and since every set
-// re-checks the whole record, the next set of either kind fails until it is
-// overwritten.
+// SERIAL_BAUD_RATE is one ULONG. A rejected value stays stored: a later get
+// returns it, and since every set re-checks the whole record, the next set of
+// either kind fails until it is overwritten.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SetBaudRate(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
+NTSTATUS SetBaudRate(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR*)
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_BAUD_RATE), &buffer, nullptr);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    Port->LineConfig.BaudRate = static_cast<const SERIAL_BAUD_RATE*>(buffer)->BaudRate;
-    return PortApplyLineConfig(Port);
+    const NTSTATUS status = RetrieveInputUlong(Request, &Port->LineConfig.BaudRate);
+    return NT_SUCCESS(status) ? PortApplyLineConfig(Port) : status;
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SetLineControl(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
+NTSTATUS SetLineControl(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR*)
 {
     PVOID buffer;
     const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_LINE_CONTROL), &buffer, nullptr);
@@ -99,13 +108,13 @@ NTSTATUS SetLineControl(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS GetBaudRate(const OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR* Information)
+NTSTATUS GetBaudRate(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR* Information)
 {
     return ReturnUlong(Request, Port->LineConfig.BaudRate, Information);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS GetLineControl(const OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR* Information)
+NTSTATUS GetLineControl(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR* Information)
 {
     PVOID buffer;
     const NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_LINE_CONTROL), &buffer, nullptr);
@@ -120,9 +129,16 @@ NTSTATUS GetLineControl(const OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULO
     return status;
 }
 
+// The device is told of a break's start only.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SetBreakOn(OMBREL_PORT_CONTEXT* Port, WDFREQUEST, ULONG_PTR*)
+{
+    return Port->BusInterface.Control(Port->BusInterface.PortHandle, PORT_CONTROL_BREAK, BreakOn);
+}
+
 // Stored unchecked and never applied.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SetTimeouts(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
+NTSTATUS SetTimeouts(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR*)
 {
     PVOID buffer;
     const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_TIMEOUTS), &buffer, nullptr);
@@ -134,7 +150,7 @@ NTSTATUS SetTimeouts(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS GetTimeouts(const OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR* Information)
+NTSTATUS GetTimeouts(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR* Information)
 {
     PVOID buffer;
     const NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_TIMEOUTS), &buffer, nullptr);
@@ -144,6 +160,30 @@ NTSTATUS GetTimeouts(const OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_
     *static_cast<SERIAL_TIMEOUTS*>(buffer) = Port->Timeouts;
     *Information = sizeof(SERIAL_TIMEOUTS);
     return status;
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS GetChars(OMBREL_PORT_CONTEXT*, WDFREQUEST Request, ULONG_PTR* Information)
+{
+    return ReturnZeros(Request, sizeof(SERIAL_CHARS), Information);
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS GetHandflow(OMBREL_PORT_CONTEXT*, WDFREQUEST Request, ULONG_PTR* Information)
+{
+    return ReturnZeros(Request, sizeof(SERIAL_HANDFLOW), Information);
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS GetModemStatus(OMBREL_PORT_CONTEXT*, WDFREQUEST Request, ULONG_PTR* Information)
+{
+    return ReturnUlong(Request, ModemStatusLinesUp, Information);
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS GetDtrRts(OMBREL_PORT_CONTEXT*, WDFREQUEST Request, ULONG_PTR* Information)
+{
+    return ReturnUlong(Request, DtrRtsState, Information);
 }
 
 // Only the receive queue is counted; writes leave nothing behind in the driver.
@@ -166,7 +206,7 @@ NTSTATUS GetCommStatus(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR*
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS GetProperties(WDFREQUEST Request, ULONG_PTR* Information)
+NTSTATUS GetProperties(OMBREL_PORT_CONTEXT*, WDFREQUEST Request, ULONG_PTR* Information)
 {
     PVOID buffer;
     const NTSTATUS status = RetrieveClearedOutput(Request, sizeof(SERIAL_COMMPROP), &buffer);
@@ -190,14 +230,13 @@ NTSTATUS GetProperties(WDFREQUEST Request, ULONG_PTR* Information)
 // every case, with an empty argument too. The two locks are taken one after
 // the other, never together.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS Purge(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
+NTSTATUS Purge(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR*)
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
+    ULONG mask;
+    const NTSTATUS status = RetrieveInputUlong(Request, &mask);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    const ULONG mask = *static_cast<const ULONG*>(buffer);
 
     UCHAR purged = 0;
     if ((mask & PurgeReceiveMask) != 0) {
@@ -217,6 +256,81 @@ NTSTATUS Purge(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request)
     return Port->BusInterface.Control(Port->BusInterface.PortHandle, PORT_CONTROL_PURGE, purged);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS GetWaitMask(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR* Information)
+{
+    return ReturnUlong(Request, PortGetWaitMask(Port), Information);
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SetWaitMask(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, ULONG_PTR*)
+{
+    ULONG mask;
+    const NTSTATUS status = RetrieveInputUlong(Request, &mask);
+    return NT_SUCCESS(status) ? PortSetWaitMask(Port, mask) : status;
+}
+
+// Accepted and dropped: nothing of the request is kept or sent.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS Ignore(OMBREL_PORT_CONTEXT*, WDFREQUEST, ULONG_PTR*)
+{
+    return STATUS_SUCCESS;
+}
+
+struct ControlCodeEntry {
+    ULONG IoControlCode;
+    // Talks to the device or touches LineConfig, so runs in the control work item.
+    bool ReachesDevice;
+    PORT_CONTROL_HANDLER* Handler;
+};
+
+// Every control code the port answers; any other fails with
+// STATUS_INVALID_DEVICE_REQUEST on the default queue.
+constexpr ControlCodeEntry ControlCodes[] = {
+    { IOCTL_SERIAL_SET_BAUD_RATE,     true,  SetBaudRate },
+    { IOCTL_SERIAL_SET_LINE_CONTROL,  true,  SetLineControl },
+    { IOCTL_SERIAL_GET_BAUD_RATE,     true,  GetBaudRate },
+    { IOCTL_SERIAL_GET_LINE_CONTROL,  true,  GetLineControl },
+    { IOCTL_SERIAL_SET_BREAK_ON,      true,  SetBreakOn },
+    { IOCTL_SERIAL_PURGE,             true,  Purge },
+
+    { IOCTL_SERIAL_GET_WAIT_MASK,     false, GetWaitMask },
+    { IOCTL_SERIAL_SET_WAIT_MASK,     false, SetWaitMask },
+    { IOCTL_SERIAL_WAIT_ON_MASK,      false, PortWaitOnMask },
+    { IOCTL_SERIAL_SET_TIMEOUTS,      false, SetTimeouts },
+    { IOCTL_SERIAL_GET_TIMEOUTS,      false, GetTimeouts },
+    { IOCTL_SERIAL_GET_CHARS,         false, GetChars },
+    { IOCTL_SERIAL_GET_HANDFLOW,      false, GetHandflow },
+    { IOCTL_SERIAL_GET_MODEMSTATUS,   false, GetModemStatus },
+    { IOCTL_SERIAL_GET_COMMSTATUS,    false, GetCommStatus },
+    { IOCTL_SERIAL_GET_PROPERTIES,    false, GetProperties },
+    { IOCTL_SERIAL_GET_DTRRTS,        false, GetDtrRts },
+
+    { IOCTL_SERIAL_SET_QUEUE_SIZE,    false, Ignore },
+    { IOCTL_SERIAL_SET_BREAK_OFF,     false, Ignore },
+    { IOCTL_SERIAL_IMMEDIATE_CHAR,    false, Ignore },
+    { IOCTL_SERIAL_SET_DTR,           false, Ignore },
+    { IOCTL_SERIAL_CLR_DTR,           false, Ignore },
+    { IOCTL_SERIAL_RESET_DEVICE,      false, Ignore },
+    { IOCTL_SERIAL_SET_RTS,           false, Ignore },
+    { IOCTL_SERIAL_CLR_RTS,           false, Ignore },
+    { IOCTL_SERIAL_SET_XOFF,          false, Ignore },
+    { IOCTL_SERIAL_SET_XON,           false, Ignore },
+    { IOCTL_SERIAL_SET_CHARS,         false, Ignore },
+    { IOCTL_SERIAL_SET_HANDFLOW,      false, Ignore },
+};
+
+// Selects by the whole control code.
+const ControlCodeEntry* FindControlCode(ULONG IoControlCode)
+{
+    for (const ControlCodeEntry& entry : ControlCodes) {
+        if (entry.IoControlCode == IoControlCode) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 _Use_decl_annotations_
@@ -225,17 +339,8 @@ PortControlReachesDevice(
     ULONG IoControlCode
     )
 {
-    switch (IoControlCode) {
-    case IOCTL_SERIAL_SET_BAUD_RATE:
-    case IOCTL_SERIAL_SET_LINE_CONTROL:
-    case IOCTL_SERIAL_GET_BAUD_RATE:
-    case IOCTL_SERIAL_GET_LINE_CONTROL:
-    case IOCTL_SERIAL_SET_BREAK_ON:
-    case IOCTL_SERIAL_PURGE:
-        return TRUE;
-    default:
-        return FALSE;
-    }
+    const ControlCodeEntry* entry = FindControlCode(IoControlCode);
+    return (entry != nullptr && entry->ReachesDevice) ? TRUE : FALSE;
 }
 
 // The default queue's control requests: those that reach the device go to
@@ -295,8 +400,8 @@ EvtPortControlWorkItem(
     PortRunDeviceControl(port, port->ActiveControl, port->ActiveControlCode);
 }
 
-// Selects by the whole control code; the buffer lengths come from the buffers
-// themselves. Information is reported only with success.
+// The buffer lengths come from the buffers themselves. Information is
+// reported only with success.
 _Use_decl_annotations_
 VOID
 PortRunDeviceControl(
@@ -305,88 +410,17 @@ PortRunDeviceControl(
     ULONG IoControlCode
     )
 {
-    const BRIDGE_PORT_INTERFACE& bus = Port->BusInterface;
-
-    ULONG_PTR information = 0;
-    NTSTATUS status;
-
-    switch (IoControlCode) {
-    case IOCTL_SERIAL_GET_WAIT_MASK:
-        PortGetWaitMask(Port, Request);
+    const ControlCodeEntry* entry = FindControlCode(IoControlCode);
+    if (entry == nullptr) {
+        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_DEVICE_REQUEST, 0);
         return;
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-        PortSetWaitMask(Port, Request);
-        return;
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-        PortWaitOnMask(Port, Request);
-        return;
-
-    case IOCTL_SERIAL_SET_BAUD_RATE:
-        status = SetBaudRate(Port, Request);
-        break;
-    case IOCTL_SERIAL_SET_LINE_CONTROL:
-        status = SetLineControl(Port, Request);
-        break;
-    case IOCTL_SERIAL_SET_BREAK_ON:
-        status = bus.Control(bus.PortHandle, PORT_CONTROL_BREAK, BreakOn);
-        break;
-    case IOCTL_SERIAL_SET_TIMEOUTS:
-        status = SetTimeouts(Port, Request);
-        break;
-    case IOCTL_SERIAL_PURGE:
-        status = Purge(Port, Request);
-        break;
-
-    case IOCTL_SERIAL_GET_TIMEOUTS:
-        status = GetTimeouts(Port, Request, &information);
-        break;
-    case IOCTL_SERIAL_GET_BAUD_RATE:
-        status = GetBaudRate(Port, Request, &information);
-        break;
-    case IOCTL_SERIAL_GET_LINE_CONTROL:
-        status = GetLineControl(Port, Request, &information);
-        break;
-    case IOCTL_SERIAL_GET_CHARS:
-        status = ReturnZeros(Request, sizeof(SERIAL_CHARS), &information);
-        break;
-    case IOCTL_SERIAL_GET_HANDFLOW:
-        status = ReturnZeros(Request, sizeof(SERIAL_HANDFLOW), &information);
-        break;
-    case IOCTL_SERIAL_GET_MODEMSTATUS:
-        status = ReturnUlong(Request, ModemStatusLinesUp, &information);
-        break;
-    case IOCTL_SERIAL_GET_COMMSTATUS:
-        status = GetCommStatus(Port, Request, &information);
-        break;
-    case IOCTL_SERIAL_GET_PROPERTIES:
-        status = GetProperties(Request, &information);
-        break;
-    case IOCTL_SERIAL_GET_DTRRTS:
-        status = ReturnUlong(Request, DtrRtsState, &information);
-        break;
-
-    // Accepted and dropped: nothing of these is kept or sent. The device is
-    // told of a break's start only.
-    case IOCTL_SERIAL_SET_QUEUE_SIZE:
-    case IOCTL_SERIAL_SET_BREAK_OFF:
-    case IOCTL_SERIAL_IMMEDIATE_CHAR:
-    case IOCTL_SERIAL_SET_DTR:
-    case IOCTL_SERIAL_CLR_DTR:
-    case IOCTL_SERIAL_RESET_DEVICE:
-    case IOCTL_SERIAL_SET_RTS:
-    case IOCTL_SERIAL_CLR_RTS:
-    case IOCTL_SERIAL_SET_XOFF:
-    case IOCTL_SERIAL_SET_XON:
-    case IOCTL_SERIAL_SET_CHARS:
-    case IOCTL_SERIAL_SET_HANDFLOW:
-        status = STATUS_SUCCESS;
-        break;
-
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
     }
 
+    ULONG_PTR information = 0;
+    const NTSTATUS status = entry->Handler(Port, Request, &information);
+    if (status == STATUS_PENDING) {
+        return;
+    }
     WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? information : 0);
 }
 

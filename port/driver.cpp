@@ -1,7 +1,7 @@
 //
-// Driver entry of OmbrelPort, the port device's creation and removal, and the
-// open and close of its one handle. This translation unit emits the GUIDs that
-// the port driver uses. All of it runs at PASSIVE_LEVEL.
+// Driver entry of OmbrelPort and the port device's creation and removal. This
+// translation unit emits the GUIDs that the port driver uses. All of it runs at
+// PASSIVE_LEVEL.
 //
 #define OMBREL_DEFINE_GUIDS
 #include "port.h"
@@ -12,19 +12,6 @@ namespace {
 // bit are the zeros of the cleared context.
 constexpr ULONG DefaultBaudRate = 115200;
 constexpr UCHAR DefaultDataBits = 8;
-
-constexpr UCHAR HandleOpened = 1;  // argument of PORT_CONTROL_OPEN
-constexpr UCHAR HandleClosed = 0;
-
-// Every handle starts and ends with no wait mask and nothing pending.
-_IRQL_requires_(PASSIVE_LEVEL)
-void ResetEventState(OMBREL_PORT_CONTEXT* Port)
-{
-    WdfSpinLockAcquire(Port->EventLock);
-    Port->WaitMask = 0;
-    Port->PendingEvents = 0;
-    WdfSpinLockRelease(Port->EventLock);
-}
 
 // Copies the bus child's interface into the context. All four operations are
 // required, since every request path calls the one it needs without a test.
@@ -251,78 +238,4 @@ EvtPortDeviceCleanup(
     if (port->BusInterface.InterfaceHeader.InterfaceDereference != nullptr) {
         port->BusInterface.InterfaceHeader.InterfaceDereference(port->BusInterface.InterfaceHeader.Context);
     }
-}
-
-// The event state is reset even when the device refuses the open.
-_Use_decl_annotations_
-VOID
-EvtPortFileCreate(
-    WDFDEVICE Device,
-    WDFREQUEST Request,
-    WDFFILEOBJECT FileObject
-    )
-{
-    UNREFERENCED_PARAMETER(FileObject);
-
-    OMBREL_PORT_CONTEXT* port = PortGetContext(Device);
-    InterlockedExchange(&port->HandleClosing, 0);
-    ResetEventState(port);
-
-    const NTSTATUS status =
-        port->BusInterface.Control(port->BusInterface.PortHandle, PORT_CONTROL_OPEN, HandleOpened);
-    WdfRequestComplete(Request, status);
-}
-
-// The framework cancels the handle's requests that wait in queues, but not one
-// being dispatched at that moment, which the driver may park right after. Such
-// a request would keep the handle from closing until data or an event came.
-// Marking the handle as closing first makes every later parking cancel it.
-_Use_decl_annotations_
-VOID
-EvtPortFileCleanup(
-    WDFFILEOBJECT FileObject
-    )
-{
-    OMBREL_PORT_CONTEXT* port = PortGetContext(WdfFileObjectGetDevice(FileObject));
-    InterlockedExchange(&port->HandleClosing, 1);
-    PortCancelRequestsOfClosingHandle(port);
-}
-
-_Use_decl_annotations_
-VOID
-PortCancelRequestsOfClosingHandle(
-    OMBREL_PORT_CONTEXT* Port
-    )
-{
-    if (InterlockedCompareExchange(&Port->HandleClosing, 1, 1) != 1) {
-        return;
-    }
-    WDFREQUEST request;
-    while (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->ReadQueue, &request))) {
-        WdfRequestComplete(request, STATUS_CANCELLED);
-    }
-    // The wait is taken under EventLock, as every move on its queue is.
-    for (;;) {
-        WdfSpinLockAcquire(Port->EventLock);
-        const NTSTATUS status = WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &request);
-        WdfSpinLockRelease(Port->EventLock);
-        if (!NT_SUCCESS(status)) {
-            break;
-        }
-        WdfRequestComplete(request, STATUS_CANCELLED);
-    }
-}
-
-// The ring, the line settings and the time-outs carry over to the next open.
-// A device that does not hear of the close is told of the next open all the same.
-_Use_decl_annotations_
-VOID
-EvtPortFileClose(
-    WDFFILEOBJECT FileObject
-    )
-{
-    OMBREL_PORT_CONTEXT* port = PortGetContext(WdfFileObjectGetDevice(FileObject));
-    ResetEventState(port);
-
-    port->BusInterface.Control(port->BusInterface.PortHandle, PORT_CONTROL_OPEN, HandleClosed);
 }

@@ -106,48 +106,27 @@ PortCompleteWaitRequest(
 }
 
 _Use_decl_annotations_
-VOID
+ULONG
 PortGetWaitMask(
-    OMBREL_PORT_CONTEXT* Port,
-    WDFREQUEST Request
+    OMBREL_PORT_CONTEXT* Port
     )
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
-    if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
-    }
-
     WdfSpinLockAcquire(Port->EventLock);
     const ULONG mask = Port->WaitMask;
     WdfSpinLockRelease(Port->EventLock);
-
-    *static_cast<ULONG*>(buffer) = mask;
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
+    return mask;
 }
 
-// Any valid mask, the current one and 0 included, drops the pending events and
-// ends a parked wait with 0, which completes before the set request itself.
-// An invalid mask changes nothing.
+// The parked wait is completed here, before the set request that ends it.
 _Use_decl_annotations_
-VOID
+NTSTATUS
 PortSetWaitMask(
     OMBREL_PORT_CONTEXT* Port,
-    WDFREQUEST Request
+    ULONG Mask
     )
 {
-    PVOID buffer;
-    const NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
-    if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
-    }
-
-    const ULONG mask = *static_cast<const ULONG*>(buffer);
-    if ((mask & ~SettableEvents) != 0) {
-        WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, 0);
-        return;
+    if ((Mask & ~SettableEvents) != 0) {
+        return STATUS_INVALID_PARAMETER;
     }
 
     WDFREQUEST wait = nullptr;
@@ -156,30 +135,31 @@ PortSetWaitMask(
     if (NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Port->WaitMaskQueue, &parked))) {
         wait = parked;
     }
-    Port->WaitMask = mask;
+    Port->WaitMask = Mask;
     Port->PendingEvents = 0;
     WdfSpinLockRelease(Port->EventLock);
 
     if (wait != nullptr) {
         PortCompleteWaitRequest(wait, 0);
     }
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
 }
 
 // Fails with STATUS_INVALID_PARAMETER while no mask is set or another wait is
 // parked or being completed; the earlier wait is not affected.
 _Use_decl_annotations_
-VOID
+NTSTATUS
 PortWaitOnMask(
     OMBREL_PORT_CONTEXT* Port,
-    WDFREQUEST Request
+    WDFREQUEST Request,
+    ULONG_PTR* Information
     )
 {
+    // Fetched before any event is taken, so a bad buffer loses none.
     PVOID buffer;
     NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &buffer, nullptr);
     if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
+        return status;
     }
 
     ULONG events;
@@ -193,8 +173,7 @@ PortWaitOnMask(
         // forward found no wait to complete, so it is looked for again.
         status = WdfRequestForwardToIoQueue(Request, Port->WaitMaskQueue);
         if (!NT_SUCCESS(status)) {
-            WdfRequestComplete(Request, status);
-            return;
+            return status;
         }
         ULONG report = 0;
         WdfSpinLockAcquire(Port->EventLock);
@@ -204,12 +183,12 @@ PortWaitOnMask(
             PortCompleteWaitRequest(wait, report);
         }
         PortCancelRequestsOfClosingHandle(Port);
-        return;
+        return STATUS_PENDING;
     }
     if (!NT_SUCCESS(status)) {
-        WdfRequestCompleteWithInformation(Request, status, 0);
-        return;
+        return status;
     }
     *static_cast<ULONG*>(buffer) = events;
-    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, sizeof(ULONG));
+    *Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
 }

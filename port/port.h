@@ -96,9 +96,21 @@ EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtPortIoDeviceControlToDevice;
 EVT_WDF_WORKITEM EvtPortWriteWorkItem;
 EVT_WDF_WORKITEM EvtPortControlWorkItem;
 
-// Every control code's answer; completes the request, except a wait that the
-// wait-mask handlers park. Codes for which PortControlReachesDevice holds may
-// block and run only in the control work item.
+// The shape of every control code's handler. It returns the status the
+// request is completed with and, for a success, sets *Information; or it keeps
+// the request (a wait it parks) and returns STATUS_PENDING.
+typedef
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS
+PORT_CONTROL_HANDLER(
+    _In_ OMBREL_PORT_CONTEXT* Port,
+    _In_ WDFREQUEST Request,
+    _Inout_ ULONG_PTR* Information
+    );
+
+// Every control code's answer: runs the code's handler and completes the
+// request with its status, unless the handler kept it. Codes for which
+// PortControlReachesDevice holds may block and run only in the control work item.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID
 PortRunDeviceControl(
@@ -154,28 +166,26 @@ PortCompleteWaitRequest(
     _In_ ULONG Events
     );
 
-// The three wait-mask requests. Each completes its request, except a wait that
-// it parks in WaitMaskQueue.
+// The mask last set; 0 from each open until the application sets one.
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID
+ULONG
 PortGetWaitMask(
-    _In_ OMBREL_PORT_CONTEXT* Port,
-    _In_ WDFREQUEST Request
+    _In_ OMBREL_PORT_CONTEXT* Port
     );
 
+// Any valid mask, the current one and 0 included, drops the pending events and
+// ends a parked wait with 0, before the caller completes the set request. An
+// invalid mask changes nothing and gives STATUS_INVALID_PARAMETER.
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID
+NTSTATUS
 PortSetWaitMask(
     _In_ OMBREL_PORT_CONTEXT* Port,
-    _In_ WDFREQUEST Request
+    _In_ ULONG Mask
     );
 
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID
-PortWaitOnMask(
-    _In_ OMBREL_PORT_CONTEXT* Port,
-    _In_ WDFREQUEST Request
-    );
+// IOCTL_SERIAL_WAIT_ON_MASK: answers at once with the pending events in the
+// mask, or parks the wait in WaitMaskQueue.
+PORT_CONTROL_HANDLER PortWaitOnMask;
 
 // Checks the whole stored LineConfig and, when every field is in range, sends
 // it to the device; STATUS_INVALID_PARAMETER, with nothing sent, otherwise.
