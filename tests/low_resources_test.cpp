@@ -15,7 +15,7 @@
 #include "host/usb/usb.h"
 #include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
-#include "tools/rig/windows_inf.h"
+#include "rig/windows_inf.h"
 
 #include <ntddser.h>
 

@@ -7,7 +7,7 @@
 #include "host/framework/work_item.h"
 #include "host/pnp/pnp.h"
 #include "host/usb/usb.h"
-#include "tools/rig/windows_inf.h"
+#include "rig/windows_inf.h"
 
 #include <gtest/gtest.h>
 

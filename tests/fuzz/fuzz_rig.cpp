@@ -3,7 +3,7 @@
 #include "host/framework/io_queue.h"
 #include "host/kernel/time_scale.h"
 #include "host/usb/usb.h"
-#include "tools/rig/windows_inf.h"
+#include "rig/windows_inf.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -1,6 +1,6 @@
 #include "support/port_system.h"
 
-#include "tools/rig/windows_inf.h"
+#include "rig/windows_inf.h"
 
 #include "host/framework/io_queue.h"
 #include "host/framework/object.h"
