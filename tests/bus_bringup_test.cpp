@@ -1,9 +1,9 @@
 // The bus driver loaded and started as the system starts it, against the
 // bridge model: USB binding, power transitions, the eight children, removal.
-#include "bridge/bridge_model.h"
-#include "bus/bus.h"
+#include "support/bus_harness.h"
+#include "support/white_box.h"
+
 #include "host/framework/work_item.h"
-#include "host/pnp/pnp.h"
 #include "host/usb/usb.h"
 #include "host/verifier/fault_injection.h"
 
@@ -27,55 +27,32 @@ public:
     host::UsbOutResult OnOutTransfer(uint8_t endpoint, const uint8_t* data, size_t length) override
     {
         if (Bytes(data, data + length) == kHello) {
-            ReadersAtHello.push_back(Connection != nullptr ? Connection->RunningReaders(InEndpoint) : -1);
+            ReadersAtHello.push_back(Connection != nullptr ? Connection->RunningReaders(rig::ReaderEndpoint(*this)) : -1);
         }
         return BridgeModel::OnOutTransfer(endpoint, data, length);
     }
     host::UsbConnection* Connection = nullptr;
-    uint8_t InEndpoint = 0x81;
     std::vector<int> ReadersAtHello;
 };
 
+// The bus-only rig, loaded and plugged in; each test starts it.
 class BusSystem {
 public:
-    BusSystem()
+    BusSystem() : Harness(ClearedFirst(Model), test::BusHarness::BringUp::Later)
     {
-        ObjectsBefore = host::LiveObjectCount();
-        InitsBefore = host::LiveDeviceInitCount();
-        host::ClearInjectedFailures();
-        Driver = host::LoadedDriver::Load("OmbrelBus", DriverEntry);
-        Node = std::make_shared<host::PhysicalDevice>();
-        Node->Name = "\\Device\\USBPDO-3";
-        Node->Usb = std::make_shared<host::UsbConnection>(Model);
-        Model.Connection = Node->Usb.get();
-        Node->Usb->Plug();
-        Dev = std::make_unique<host::DeviceNode>(*Driver, Node);
+        Model.Connection = &Harness.Rig().Connection();
     }
+    ~BusSystem() { host::ClearInjectedFailures(); }
 
-    ~BusSystem()
-    {
-        Dev.reset();
-        Node->Usb->Unplug();
-        Driver.reset();
-        host::ClearInjectedFailures();
-        EXPECT_TRUE(host::WaitForWorkItemsIdle());
-        EXPECT_EQ(host::LiveObjectCount(), ObjectsBefore) << "framework objects left undeleted";
-        EXPECT_EQ(host::LiveDeviceInitCount(), InitsBefore) << "device initialisation records neither used nor freed";
-    }
-
-    NTSTATUS Start() { return Dev->Start(); }
-
+    NTSTATUS Start() { return Harness.Rig().Start(); }
     // Waits until the driver has seen every IN transfer and the enumeration
     // it may have queued has run.
-    void Settle()
-    {
-        ASSERT_TRUE(Node->Usb->WaitInIdle(Model.InEndpoint));
-        ASSERT_TRUE(host::WaitForWorkItemsIdle());
-    }
+    void Settle() { Harness.Settle(); }
 
-    OMBREL_DEVICE_CONTEXT* Bus() { return BusGetDeviceContext(Dev->Device()); }
-    std::vector<host::ChildIdentity> Children() { return host::StaticChildrenOf(Dev->Device()); }
-    int RunningReaders() { return Node->Usb->RunningReaders(Model.InEndpoint); }
+    host::DeviceNode& Node() { return Harness.Rig().Node(); }
+    OMBREL_DEVICE_CONTEXT* Bus() { return Harness.Bus(); }
+    std::vector<host::ChildIdentity> Children() { return Harness.Rig().Children(); }
+    int RunningReaders() { return Harness.Rig().RunningReaders(); }
 
     // Writes three bytes on `port` from another thread and returns once the
     // frame is on the wire, so the sender is waiting for its answer.
@@ -89,13 +66,16 @@ public:
     }
 
     HelloWatchingBridge Model;
-    std::unique_ptr<host::LoadedDriver> Driver;
-    std::shared_ptr<host::PhysicalDevice> Node;
-    std::unique_ptr<host::DeviceNode> Dev;
 
 private:
-    size_t ObjectsBefore = 0;
-    int InitsBefore = 0;
+    // Failures armed and calls counted by an earlier test do not reach this one.
+    static HelloWatchingBridge& ClearedFirst(HelloWatchingBridge& model)
+    {
+        host::ClearInjectedFailures();
+        return model;
+    }
+
+    test::BusHarness Harness;
 };
 
 TEST(BusBringUp, HealthyBridgeComesUpWithEightChildrenInPortOrder)
@@ -125,7 +105,7 @@ TEST(BusBringUp, HealthyBridgeComesUpWithEightChildrenInPortOrder)
         EXPECT_EQ(child.TextLocale, 0x409u);
         EXPECT_EQ(child.DefaultLocale, 0x409u);
         EXPECT_EQ(child.DeviceType, ULONG{FILE_DEVICE_SERIAL_PORT});
-        EXPECT_EQ(child.Parent, system.Dev->Device());
+        EXPECT_EQ(child.Parent, system.Node().Device());
         EXPECT_EQ(child.Capabilities.Address, port);
         EXPECT_EQ(child.Capabilities.UINumber, port);
         EXPECT_EQ(child.Capabilities.Removable, WdfTrue);
@@ -177,7 +157,6 @@ TEST(BusBringUp, PipeDiscovery)
         SCOPED_TRACE(c.Name);
         BusSystem system;
         system.Model.SetEndpoints(c.Endpoints);
-        system.Model.InEndpoint = c.ReaderEndpoint;
         ASSERT_EQ(system.Start(), c.Start);
         if (!NT_SUCCESS(c.Start)) {
             EXPECT_EQ(system.Model.OutTransferCount(), 0u);
@@ -185,7 +164,7 @@ TEST(BusBringUp, PipeDiscovery)
         }
         // The reader runs on the expected IN pipe, and on that one only.
         for (const auto& endpoint : c.Endpoints) {
-            EXPECT_EQ(system.Node->Usb->RunningReaders(endpoint.Address), endpoint.Address == c.ReaderEndpoint ? 1 : 0)
+            EXPECT_EQ(system.Node().Physical().Usb->RunningReaders(endpoint.Address), endpoint.Address == c.ReaderEndpoint ? 1 : 0)
                 << "endpoint " << int{endpoint.Address};
         }
         system.Settle();
@@ -198,10 +177,10 @@ TEST(BusPower, EveryEntryToD0SendsTheHelloOnceTheReaderRuns)
     BusSystem system;
     ASSERT_EQ(system.Start(), STATUS_SUCCESS);
     system.Settle();
-    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Node().Sleep(), STATUS_SUCCESS);
     EXPECT_EQ(system.RunningReaders(), 0);
-    ASSERT_EQ(system.Dev->Resume(), STATUS_SUCCESS);
-    ASSERT_EQ(system.Dev->StopAndRestart(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Node().Resume(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Node().StopAndRestart(), STATUS_SUCCESS);
     system.Settle();
     EXPECT_EQ(system.Model.ReadersAtHello, (std::vector<int>{1, 1, 1}));
     EXPECT_EQ(host::CallCount("WdfUsbTargetDeviceCreateWithParameters"), 1);
@@ -219,7 +198,7 @@ TEST(BusPower, RestartWithAPipeMissingFailsCleanly)
     ASSERT_EQ(system.Start(), STATUS_SUCCESS);
     system.Settle();
     system.Model.SetEndpoints({{0x81, host::UsbEndpointType::Bulk, 512}});
-    EXPECT_EQ(system.Dev->StopAndRestart(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(system.Node().StopAndRestart(), STATUS_DEVICE_CONFIGURATION_ERROR);
     EXPECT_EQ(system.RunningReaders(), 0);
 }
 
@@ -249,9 +228,9 @@ TEST(BusPower, FailedHelloOnResumeLeavesNoReadPending)
     BusSystem system;
     ASSERT_EQ(system.Start(), STATUS_SUCCESS);
     system.Settle();
-    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Node().Sleep(), STATUS_SUCCESS);
     system.Model.SetOutWriteFault(bridge::OutScope::Hello, bridge::OutWriteFault::Hang());
-    EXPECT_EQ(system.Dev->Resume(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(system.Node().Resume(), STATUS_IO_TIMEOUT);
     EXPECT_EQ(system.RunningReaders(), 0);
 }
 
@@ -263,7 +242,7 @@ TEST(BusPower, LeavingD0ReleasesAWaitingCommandAtOnce)
     system.Settle();
     ULONG accepted = 9;
     auto sender = system.SendAndAwaitAnswer(4, accepted);
-    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Node().Sleep(), STATUS_SUCCESS);
     // A time-out would say STATUS_IO_TIMEOUT: the release is what answered.
     EXPECT_EQ(sender.get(), STATUS_DEVICE_PROTOCOL_ERROR);
     EXPECT_EQ(accepted, 0u);
@@ -274,7 +253,7 @@ TEST(BusPower, LeavingD0WithNothingWaitingOnlyStopsTheReader)
     BusSystem system;
     ASSERT_EQ(system.Start(), STATUS_SUCCESS);
     system.Settle();
-    ASSERT_EQ(system.Dev->Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Node().Sleep(), STATUS_SUCCESS);
     EXPECT_EQ(system.RunningReaders(), 0);
     EXPECT_EQ(KeReadStateEvent(&system.Bus()->ResponseEvent), 0);
     EXPECT_EQ(InterlockedCompareExchange(&system.Bus()->ResponsePending, 0, 0), 0);
@@ -311,7 +290,7 @@ TEST(BusEnumeration, FailureOnOneChildKeepsTheEarlierOnesAndStops)
         EXPECT_EQ(system.Children().size(), 5u);
         EXPECT_EQ(InterlockedCompareExchange(&system.Bus()->ChildrenCreated, 0, 0), 0);
         size_t devices = 0;
-        for (auto* child : host::FromAnyHandle(system.Dev->Device(), "test")->ChildrenSnapshot()) {
+        for (auto* child : host::FromAnyHandle(system.Node().Device(), "test")->ChildrenSnapshot()) {
             devices += child->Type() == host::ObjectType::Device ? 1 : 0;
         }
         EXPECT_EQ(devices, 5u) << "a half-made child was left behind";
@@ -327,7 +306,7 @@ TEST(BusEnumeration, DeviceAddFailsWhenItsWorkItemCannotBeCreated)
     BusSystem system;
     host::FailCall("WdfWorkItemCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(system.Start(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(system.Dev->Device(), nullptr);
+    EXPECT_EQ(system.Node().Device(), nullptr);
     EXPECT_EQ(system.Model.OutTransferCount(), 0u);
 }
 
@@ -339,12 +318,12 @@ TEST(BusRemoval, SurpriseRemovalWithACommandWaitingAndReadsPending)
     system.Settle();
     ULONG accepted = 9;
     auto sender = system.SendAndAwaitAnswer(4, accepted);
-    system.Dev->SurpriseRemove();
+    system.Node().SurpriseRemove();
     EXPECT_EQ(sender.get(), STATUS_DEVICE_PROTOCOL_ERROR);
     EXPECT_EQ(system.RunningReaders(), 0);
     // A command after the bridge has gone fails at once instead of waiting.
     EXPECT_EQ(BusPortWrite(&system.Bus()->Ports[2], "abc", 3, &accepted), STATUS_NO_SUCH_DEVICE);
-    system.Dev->Remove();
+    system.Node().Remove();
 }
 
 TEST(BusRemoval, OrderlyRemovalOfAWorkingBridge)
@@ -352,7 +331,7 @@ TEST(BusRemoval, OrderlyRemovalOfAWorkingBridge)
     BusSystem system;
     ASSERT_EQ(system.Start(), STATUS_SUCCESS);
     system.Settle();
-    system.Dev->Remove();
+    system.Node().Remove();
     EXPECT_EQ(system.RunningReaders(), 0);
 }
 

@@ -508,16 +508,10 @@ TEST(CommRemoval, RemovalWithWorkInFlight)
 {
     const size_t objectsBefore = host::LiveObjectCount();
     {
-        test::PortSystem system({}, false);
-        NTSTATUS started = STATUS_UNSUCCESSFUL;
-        host::DeviceNode& bus = system.System.PlugUsbDevice(system.Model, "OmbrelBus", &started);
-        ASSERT_EQ(started, STATUS_SUCCESS);
-        ASSERT_TRUE(bus.Physical().Usb->WaitInIdle(0x81));
-        ASSERT_TRUE(system.System.WaitIdle());
-
+        test::PortSystem system;
         std::vector<PortWork> work;
         StartWork(system, work);
-        std::thread removal([&] { system.System.Remove(bus); });
+        std::thread removal([&] { system.Remove(); });
         ExpectEveryRequestEndsAndHandlesClose(work);
         removal.join();
         EXPECT_EQ(host::OutstandingDriverRequests(), 0);

@@ -4,18 +4,17 @@
 // and D0 entry; the enumeration of its children; the ports' device adds), so a
 // fallible call added to a driver is swept without touching this file, and the
 // expectation table must name it before the sweep passes.
-#include "bridge/bridge_model.h"
-#include "bus/bus.h"
+#include "support/white_box.h"
+
+#include "rig/system_rig.h"
+
 #include "host/framework/io_queue.h"
 #include "host/framework/object.h"
 #include "host/framework/work_item.h"
 #include "host/io_manager/io_manager.h"
 #include "host/kernel/registry.h"
-#include "host/pnp/system.h"
-#include "host/usb/usb.h"
 #include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
-#include "tools/rig/windows_inf.h"
 
 #include <ntddser.h>
 
@@ -27,7 +26,6 @@
 namespace {
 
 constexpr int kPorts = 8;
-constexpr uint8_t kReaderEndpoint = 0x81;
 
 enum class Phase { BusStart, Enumeration, PortAdd };
 
@@ -105,61 +103,49 @@ std::string PortName(int port) { return "COM" + std::to_string(3 + port); }
 // to run.
 class Bridge {
 public:
-    Bridge()
+    Bridge() : Rig({{}, nullptr, false})
     {
-        EXPECT_EQ(System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, rig::PackageHardwareIds("OmbrelBus")),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, rig::PackageHardwareIds("OmbrelPort"),
-                                             true),
-                  STATUS_SUCCESS);
-        Model.SetHelloBehaviour(bridge::HelloBehaviour::Silent());
-        System.HoldChildStarts(true);
+        EXPECT_EQ(Rig.InstallResult(), STATUS_SUCCESS);
+        Rig.Model.SetHelloBehaviour(bridge::HelloBehaviour::Silent());
+        Rig.System.HoldChildStarts(true);
         ObjectsBefore = host::LiveObjectCount();
         InitsBefore = host::LiveDeviceInitCount();
     }
 
     ~Bridge()
     {
-        if (Bus != nullptr) {
+        if (Rig.Plugged()) {
             Remove();
         }
     }
 
-    NTSTATUS StartBus()
-    {
-        System.SetPortNames({});  // COM3 to COM10 again, in port order
-        NTSTATUS status = STATUS_PENDING;
-        Bus = &System.PlugUsbDevice(Model, "OmbrelBus", &status);
-        return status;
-    }
+    // Ports are named COM3 to COM10 again, in port order, at every plug-in.
+    NTSTATUS StartBus() { return Rig.Plug(); }
+    host::DeviceNode& Bus() { return Rig.Bus(); }
 
     void Enumerate()
     {
-        if (Bus->Device() == nullptr) {
+        if (Bus().Device() == nullptr) {
             return;
         }
-        EXPECT_TRUE(Model.SendAnnounce());
-        EXPECT_TRUE(Bus->Physical().Usb->WaitInIdle(kReaderEndpoint));
+        EXPECT_TRUE(Rig.Model.SendAnnounce());
+        EXPECT_TRUE(Rig.DrainIn());
         EXPECT_TRUE(host::WaitForWorkItemsIdle());
     }
 
     void StartPorts()
     {
-        System.HoldChildStarts(false);
-        EXPECT_TRUE(System.WaitIdle());
-        System.HoldChildStarts(true);
+        Rig.System.HoldChildStarts(false);
+        EXPECT_TRUE(Rig.System.WaitIdle());
+        Rig.System.HoldChildStarts(true);
     }
 
-    OMBREL_DEVICE_CONTEXT* BusContext()
-    {
-        return static_cast<OMBREL_DEVICE_CONTEXT*>(
-            host::FromAnyHandle(Bus->Device(), "test")->ContextByName("OMBREL_DEVICE_CONTEXT"));
-    }
+    OMBREL_DEVICE_CONTEXT* BusContext() { return test::BusContext(Bus().Device()); }
 
     size_t DevicesUnderBus()
     {
         size_t devices = 0;
-        for (auto* child : host::FromAnyHandle(Bus->Device(), "test")->ChildrenSnapshot()) {
+        for (auto* child : host::FromAnyHandle(Bus().Device(), "test")->ChildrenSnapshot()) {
             devices += child->Type() == host::ObjectType::Device ? 1 : 0;
         }
         return devices;
@@ -189,7 +175,7 @@ public:
         }
         EXPECT_EQ(published, expectedNames) << "SERIALCOMM values";
         std::set<host::FrameworkDevice*> working;
-        for (host::DeviceNode* node : System.ChildNodes(*Bus)) {
+        for (host::DeviceNode* node : Rig.System.ChildNodes(Bus())) {
             working.insert(static_cast<host::FrameworkDevice*>(host::FromAnyHandle(node->Device(), "test")));
         }
         std::set<host::FrameworkDevice*> interfaceOwners;
@@ -203,10 +189,9 @@ public:
     // Removes the bridge with its children; nothing of it may be left.
     void Remove()
     {
-        System.HoldChildStarts(false);  // a start still held back would find its child gone
-        System.Remove(*Bus);
-        System.HoldChildStarts(true);
-        Bus = nullptr;
+        Rig.System.HoldChildStarts(false);  // a start still held back would find its child gone
+        Rig.Remove();
+        Rig.System.HoldChildStarts(true);
         EXPECT_EQ(host::LiveObjectCount(), ObjectsBefore) << "framework objects (keys included) left undeleted";
         if (host::LiveObjectCount() != ObjectsBefore) {
             for (const auto& line : host::DescribeLiveObjects()) {
@@ -219,9 +204,7 @@ public:
         EXPECT_TRUE(host::DeviceInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
     }
 
-    bridge::BridgeModel Model;
-    host::System System;
-    host::DeviceNode* Bus = nullptr;
+    rig::SystemRig Rig;
 
 private:
     size_t ObjectsBefore = 0;
@@ -301,7 +284,7 @@ void RunCase(const Case& c)
     switch (c.Where) {
     case Phase::BusStart:
         EXPECT_EQ(busStatus, c.Reported);
-        EXPECT_EQ(bridge.Bus->Device(), nullptr) << "the framework deletes a device whose start failed";
+        EXPECT_EQ(bridge.Bus().Device(), nullptr) << "the framework deletes a device whose start failed";
         childrenCreated = 0;
         childStarts.clear();
         break;
@@ -317,10 +300,10 @@ void RunCase(const Case& c)
         childStarts[failingPort] = c.Reported;
         break;
     }
-    if (bridge.Bus->Device() != nullptr) {
-        EXPECT_EQ(host::StaticChildrenOf(bridge.Bus->Device()).size(), static_cast<size_t>(childrenCreated));
+    if (bridge.Bus().Device() != nullptr) {
+        EXPECT_EQ(host::StaticChildrenOf(bridge.Bus().Device()).size(), static_cast<size_t>(childrenCreated));
     }
-    EXPECT_EQ(bridge.System.ChildStartResults(*bridge.Bus), childStarts);
+    EXPECT_EQ(bridge.Rig.System.ChildStartResults(bridge.Bus()), childStarts);
     bridge.ExpectWorkingPorts(childrenCreated, c.Where == Phase::PortAdd ? failingPort : -1);
     bridge.Remove();
 
@@ -331,7 +314,7 @@ void RunCase(const Case& c)
     ASSERT_EQ(bridge.StartBus(), STATUS_SUCCESS);
     bridge.Enumerate();
     bridge.StartPorts();
-    EXPECT_EQ(bridge.System.ChildStartResults(*bridge.Bus), std::vector<NTSTATUS>(kPorts, STATUS_SUCCESS));
+    EXPECT_EQ(bridge.Rig.System.ChildStartResults(bridge.Bus()), std::vector<NTSTATUS>(kPorts, STATUS_SUCCESS));
     bridge.ExpectWorkingPorts(kPorts);
 }
 

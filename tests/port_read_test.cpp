@@ -1,6 +1,7 @@
 // The receive ring and reads, through the real system: data the bridge sends
 // for a port, read back by an application through its COM handle.
 #include "support/port_system.h"
+#include "support/white_box.h"
 
 #include "host/usb/usb.h"
 #include "host/verifier/fault_injection.h"
@@ -92,7 +93,7 @@ TEST(PortReads, BytesWrapAroundTheEndOfTheRingInOrder)
     EXPECT_EQ(ReadNow(*handle, 8000).size(), 8000u);
     const Bytes acrossTheEnd = Sequence(500, 7);
     system.Receive(kPort, acrossTheEnd);
-    OMBREL_PORT_CONTEXT* context = system.PortContext(kPort);
+    OMBREL_PORT_CONTEXT* context = test::PortContext(system.PortNode(kPort));
     ASSERT_NE(context, nullptr);
     EXPECT_LT(context->RxHead, context->RxTail);  // the write index wrapped past 8191
     EXPECT_EQ(ReadNow(*handle, 1000), acrossTheEnd);
@@ -207,7 +208,7 @@ TEST(PortReads, BytesKeepTheBridgesOrderWhenCompletionsCanOverlap)
             system.Model.SendData(kPort, payload);
             sent.insert(sent.end(), payload.begin(), payload.end());
         }
-        ASSERT_TRUE(system.Bus().Physical().Usb->WaitInIdle(0x81));
+        system.DrainIn();
         const Bytes got = ReadNow(*handle, static_cast<ULONG>(sent.size()));
         ASSERT_EQ(got.size(), sent.size()) << "round " << round;
         const auto differs = std::mismatch(got.begin(), got.end(), sent.begin()).first;

@@ -1,6 +1,7 @@
 // A port's names, its interface with the bus, open and close, and removal with
 // work in flight, through the real system.
 #include "support/port_system.h"
+#include "support/white_box.h"
 
 #include "host/framework/creation.h"
 #include "host/kernel/registry.h"
@@ -167,7 +168,7 @@ TEST(PortRemoval, RemovalRacesReceivedData)
                 for (int i = 0; i < 16; ++i) {
                     system.Model.SendData(4, Bytes(56, 0x5A));
                 }
-                system.Bus().Physical().Usb->WaitInIdle(0x81);
+                system.DrainIn();
             }
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -2,12 +2,8 @@
 // and install on what the drivers really are, and the Visual Studio projects
 // build exactly the driver sources that the host build compiles, in place.
 #include "bridge/bridge_model.h"
-#include "bus/bus.h"
-#include "host/framework/device.h"
-#include "host/framework/work_item.h"
-#include "host/pnp/pnp.h"
-#include "host/usb/usb.h"
-#include "tools/rig/windows_inf.h"
+#include "rig/bus_rig.h"
+#include "rig/windows_inf.h"
 
 #include <gtest/gtest.h>
 
@@ -146,27 +142,16 @@ std::set<std::string> CopiedFiles(const InfFile& inf, const std::string& install
     return files;
 }
 
-// The bus driver brought up against the bridge model until it has created its
-// children, so that the port INF can be compared with what the code creates.
+// The bus driver, as its module, brought up against the bridge model until it
+// has created its children, so that the port INF can be compared with what
+// the code creates.
 std::vector<host::ChildIdentity> ChildrenTheBusDriverCreates()
 {
-    constexpr uint8_t BridgeInEndpoint = 0x81;
     bridge::BridgeModel model;
-    auto driver = host::LoadedDriver::Load("OmbrelBus", DriverEntry);
-    auto node = std::make_shared<host::PhysicalDevice>();
-    node->Name = "\\Device\\USBPDO-1";
-    node->Usb = std::make_shared<host::UsbConnection>(model);
-    node->Usb->Plug();
-    std::vector<host::ChildIdentity> children;
-    {
-        host::DeviceNode bus(*driver, node);
-        EXPECT_EQ(bus.Start(), STATUS_SUCCESS);
-        EXPECT_TRUE(node->Usb->WaitInIdle(BridgeInEndpoint));
-        EXPECT_TRUE(host::WaitForWorkItemsIdle());
-        children = host::StaticChildrenOf(bus.Device());
-    }
-    node->Usb->Unplug();
-    return children;
+    rig::BusRig bus(model);
+    EXPECT_EQ(bus.Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(bus.Settle());
+    return bus.Children();
 }
 
 TEST(WindowsPackage, InfReaderFindsTheFaultsItChecksFor)
@@ -300,7 +285,7 @@ TEST(WindowsPackage, PortInfSetsTheDeviceSecurityAndHidesItsIdsFromThePicker)
 TEST(WindowsPackage, PortInfServesExactlyTheChildrenTheBusDriverCreates)
 {
     const auto children = ChildrenTheBusDriverCreates();
-    ASSERT_EQ(children.size(), size_t{BRIDGE_PORT_COUNT});
+    ASSERT_EQ(children.size(), size_t{bridge::wire::kPortCount});
 
     std::multiset<std::string> created;
     std::map<std::string, std::string> descriptions;

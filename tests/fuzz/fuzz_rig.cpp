@@ -2,8 +2,6 @@
 
 #include "host/framework/io_queue.h"
 #include "host/kernel/time_scale.h"
-#include "host/usb/usb.h"
-#include "tools/rig/windows_inf.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -23,8 +21,7 @@ void TeardownOnThisThread()
     if (g_teardown) {
         g_teardown();
     }
-    g_rig->System.Remove(*g_rig->Bus);
-    delete g_rig;
+    delete g_rig;  // removes the bridge
     g_rig = nullptr;
     if (const int left = host::OutstandingDriverRequests(); left != 0) {
         std::fprintf(stderr, "*** FUZZ INVARIANT BROKEN: %d requests never completed after the bridge was removed\n",
@@ -70,18 +67,8 @@ Rig& System(std::function<void()> teardown)
     if (g_rig == nullptr) {
         host::SetTimeScale(kTimeScale);
         g_rig = new Rig();
-        // Each driver serves the hardware IDs its INF names, as on Windows.
-        NTSTATUS status = g_rig->System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE,
-                                                            rig::PackageHardwareIds("OmbrelBus"));
-        if (NT_SUCCESS(status)) {
-            status = g_rig->System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE,
-                                                       rig::PackageHardwareIds("OmbrelPort"), true);
-        }
-        if (NT_SUCCESS(status)) {
-            g_rig->Bus = &g_rig->System.PlugUsbDevice(g_rig->Model, "OmbrelBus", &status);
-        }
-        if (!NT_SUCCESS(status)) {
-            Fail("the bridge did not start: 0x%08X", static_cast<unsigned>(status));
+        if (!g_rig->Started()) {
+            Fail("the bridge did not start: 0x%08X", static_cast<unsigned>(g_rig->StartResult()));
         }
         DrainIn();
         CheckChildren();
@@ -128,19 +115,19 @@ NTSTATUS Control(host::FileHandle& handle, ULONG code, const Bytes& input, ULONG
 
 void DrainIn()
 {
-    if (!g_rig->Bus->Physical().Usb->WaitInIdle(0x81, kHangBound)) {
+    if (!g_rig->DrainIn(kHangBound)) {
         Fail("the bus did not take the bridge's IN transfers");
     }
-    if (!g_rig->System.WaitIdle(kHangBound)) {
+    if (!g_rig->Settle(kHangBound)) {
         Fail("the PnP or system worker did not become idle");
     }
 }
 
 void CheckChildren()
 {
-    const size_t reported = host::StaticChildrenOf(g_rig->Bus->Device()).size();
+    const size_t reported = host::StaticChildrenOf(g_rig->Bus().Device()).size();
     size_t working = 0;
-    for (host::DeviceNode* child : g_rig->System.ChildNodes(*g_rig->Bus)) {
+    for (host::DeviceNode* child : g_rig->System.ChildNodes(g_rig->Bus())) {
         working += child->Device() != nullptr ? 1 : 0;
     }
     if (reported != 8 || working != 8) {

@@ -3,9 +3,9 @@
 // and the way a broken invariant stops the run.
 #pragma once
 
-#include "bridge/bridge_model.h"
+#include "rig/system_rig.h"
+
 #include "host/io_manager/io_manager.h"
-#include "host/pnp/system.h"
 
 #include <ntddser.h>
 
@@ -51,13 +51,9 @@ private:
     size_t Offset = 0;
 };
 
-// Both drivers loaded from their modules, the bridge model plugged in and
-// its eight ports started.
-struct Rig {
-    bridge::BridgeModel Model;
-    host::System System;
-    host::DeviceNode* Bus = nullptr;
-};
+// The whole-system rig: both drivers loaded from their modules, the bridge
+// model plugged in and its eight ports started.
+using Rig = rig::SystemRig;
 
 // The rig, brought up on first use; `teardown` runs at exit before the bridge
 // is removed (the fuzzer closes its handles there).
@@ -70,7 +66,8 @@ void Await(const std::shared_ptr<host::IoOperation>& op, const char* what);
 // A synchronous device control, bounded the same way.
 NTSTATUS Control(host::FileHandle& handle, ULONG code, const Bytes& input, ULONG outputLength,
                  Bytes* output = nullptr, ULONG_PTR* information = nullptr);
-// Waits until the bus has dispatched every IN transfer the bridge has sent.
+// Waits until the bus has dispatched every IN transfer the bridge has sent
+// and the system's workers are idle.
 void DrainIn();
 // Checks that the bus still has exactly its eight working ports: the
 // enumeration ran once and no announce since has added or dropped a child.

@@ -361,9 +361,9 @@ private:
     // Applications do not run while the system sleeps; what they started goes on.
     void SleepAndResume(unsigned ms)
     {
-        const NTSTATUS slept = Rig.System.Sleep(*Rig.Bus);
+        const NTSTATUS slept = Rig.Sleep();
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        const NTSTATUS resumed = Rig.System.Resume(*Rig.Bus);
+        const NTSTATUS resumed = Rig.Resume();
         if (slept != STATUS_SUCCESS || resumed != STATUS_SUCCESS) {
             Fail("sleep 0x%08X, resume 0x%08X", static_cast<unsigned>(slept), static_cast<unsigned>(resumed));
         }

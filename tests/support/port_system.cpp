@@ -1,12 +1,7 @@
 #include "support/port_system.h"
 
-#include "tools/rig/windows_inf.h"
-
 #include "host/framework/io_queue.h"
-#include "host/framework/object.h"
 #include "host/kernel/registry.h"
-#include "host/kernel/strings.h"
-#include "host/usb/usb.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +9,10 @@
 
 namespace test {
 
-PortSystem::PortSystem(std::vector<std::string> portNames, bool start) : Names(std::move(portNames))
+PortSystem::PortSystem(std::vector<std::string> portNames, bool start)
+    : rig::SystemRig({portNames, nullptr, false}), Names(std::move(portNames))
 {
-    ObjectsBefore = host::LiveObjectCount();
-    // Each driver serves the hardware IDs its INF names, as on Windows.
-    const auto busIds = rig::PackageHardwareIds("OmbrelBus");
-    const auto portIds = rig::PackageHardwareIds("OmbrelPort");
-    EXPECT_FALSE(busIds.empty() || portIds.empty()) << "no hardware IDs in the INFs under windows/";
-    EXPECT_EQ(System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, busIds), STATUS_SUCCESS);
-    EXPECT_EQ(System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, portIds, true), STATUS_SUCCESS);
-    if (!Names.empty()) {
-        System.SetPortNames(Names);
-    }
+    EXPECT_EQ(InstallResult(), STATUS_SUCCESS) << "the drivers did not install from the INFs under windows/";
     if (start) {
         Start();
     }
@@ -33,20 +20,20 @@ PortSystem::PortSystem(std::vector<std::string> portNames, bool start) : Names(s
 
 PortSystem::~PortSystem()
 {
-    if (BusNode != nullptr) {
-        System.Remove(*BusNode);
-    }
+    Remove();
     EXPECT_EQ(host::OutstandingDriverRequests(), 0);
     EXPECT_TRUE(host::RegistryStrings(host::SerialCommKeyPath).empty()) << "a SERIALCOMM value outlived its port";
 }
 
 void PortSystem::Start()
 {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    BusNode = &System.PlugUsbDevice(Model, "OmbrelBus", &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    Settle();
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    ASSERT_TRUE(rig::SystemRig::Settle());
 }
+
+void PortSystem::Settle() { ASSERT_TRUE(rig::SystemRig::Settle()); }
+
+void PortSystem::DrainIn() { ASSERT_TRUE(rig::SystemRig::DrainIn()) << "the bus did not take the IN transfers"; }
 
 std::string PortSystem::PortName(unsigned port) const
 {
@@ -72,35 +59,7 @@ void PortSystem::Receive(unsigned port, const std::vector<uint8_t>& bytes)
         Model.SendData(static_cast<uint8_t>(port), std::vector<uint8_t>(bytes.begin() + offset,
                                                                         bytes.begin() + offset + count));
     }
-    ASSERT_TRUE(BusNode->Physical().Usb->WaitInIdle(0x81));
-}
-
-void PortSystem::Settle()
-{
-    ASSERT_TRUE(BusNode->Physical().Usb->WaitInIdle(0x81));
-    ASSERT_TRUE(System.WaitIdle());
-}
-
-host::DeviceNode* PortSystem::PortNode(unsigned port)
-{
-    for (host::DeviceNode* node : System.ChildNodes(*BusNode)) {
-        auto* pdo = node->Physical().Pdo;
-        if (pdo != nullptr && pdo->Init.InstanceId == host::Widen("0" + std::to_string(port))) {
-            return node;
-        }
-    }
-    return nullptr;
-}
-
-OMBREL_PORT_CONTEXT* PortSystem::PortContext(unsigned port)
-{
-    host::DeviceNode* node = PortNode(port);
-    if (node == nullptr || node->Device() == nullptr) {
-        ADD_FAILURE() << "port " << port << " has no device";
-        return nullptr;
-    }
-    return static_cast<OMBREL_PORT_CONTEXT*>(
-        host::FromAnyHandle(node->Device(), "test")->ContextByName("OMBREL_PORT_CONTEXT"));
+    DrainIn();
 }
 
 std::vector<std::vector<uint8_t>> PortSystem::DataFramesSent(unsigned port)

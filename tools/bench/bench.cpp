@@ -8,7 +8,7 @@
 //                                          N frames through one case of the receive
 //                                          path and N floor copies, for callgrind
 #include "tools/bench/receive_path.h"
-#include "tools/rig/rig.h"
+#include "rig/system_rig.h"
 
 #include "host/kernel/time_scale.h"
 #include "host/verifier/verifier.h"
@@ -101,7 +101,7 @@ std::string SelfPath()
     return length > 0 ? std::string(path.data(), static_cast<size_t>(length)) : std::string();
 }
 
-std::map<unsigned, std::string> PortNames(rig::BridgeRig& bridge)
+std::map<unsigned, std::string> PortNames(rig::SystemRig& bridge)
 {
     std::map<unsigned, std::string> names;
     for (const auto& port : bridge.Ports()) {
@@ -211,7 +211,7 @@ void MeasureReceiveNs(const std::string& comName, IoTotals& io, ReceiveFigures& 
 int ReceivePathOnly(unsigned frames, bool readsParked)
 {
     host::SetTimeScale(1.0);
-    rig::BridgeRig bridge;
+    rig::SystemRig bridge;
     if (!bridge.Started()) {
         Fail("the bridge did not start");
     }
@@ -426,7 +426,7 @@ struct ChunkRates {
 
 // Chunks per second over `samples` windows, counted as the OUT transfers the
 // bridge received: every chunk of a write is one data frame.
-ChunkRates ChunkRate(rig::BridgeRig& bridge, const OpenPorts& ports, const std::vector<unsigned>& indices,
+ChunkRates ChunkRate(rig::SystemRig& bridge, const OpenPorts& ports, const std::vector<unsigned>& indices,
                      size_t size, milliseconds warmUp, milliseconds window, int samples, IoTotals& io)
 {
     ChunkRates rates;
@@ -616,7 +616,7 @@ int main(int argc, char** argv)
     uint64_t allocationsBringUp = 0;
     uint64_t allocationsAtEnd = 0;
     {
-        rig::BridgeRig bridge;
+        rig::SystemRig bridge;
         if (!bridge.Started()) {
             Fail("the bridge did not start");
         }

@@ -9,7 +9,7 @@
 #include "tools/demo/port_worker.h"
 #include "tools/demo/report.h"
 #include "tools/demo/scenario.h"
-#include "tools/rig/rig.h"
+#include "rig/system_rig.h"
 
 #include <unistd.h>
 
@@ -90,7 +90,7 @@ int main(int argc, char** argv)
 
     std::printf("Ombrel Vesk bridge on the bridge model: seed %" PRIu64 ", kernel time scale %g, scenario %s\n\n",
                 options.Seed, options.TimeScale, FaultName(options.Scenario));
-    auto rig = std::make_unique<rig::BridgeRig>();
+    auto rig = std::make_unique<rig::SystemRig>();
     if (!rig->Started()) {
         std::printf("The bridge did not start: 0x%08X\n", static_cast<unsigned>(rig->StartResult()));
         return 1;

@@ -1,6 +1,6 @@
 #include "tools/demo/scenario.h"
 
-#include "tools/rig/rig.h"
+#include "rig/system_rig.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -61,7 +61,7 @@ std::string ScenarioExplanation(Fault fault, const Options& options)
     return "";
 }
 
-FaultDirector::FaultDirector(rig::BridgeRig& rig, const Options& options, RunControl& control)
+FaultDirector::FaultDirector(rig::SystemRig& rig, const Options& options, RunControl& control)
     : rig_(rig), options_(options), control_(control)
 {
     for (unsigned port : options.Ports) {

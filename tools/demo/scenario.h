@@ -10,7 +10,7 @@
 #include <vector>
 
 namespace rig {
-class BridgeRig;
+class SystemRig;
 }
 
 namespace demo {
@@ -23,7 +23,7 @@ class FaultDirector {
 public:
     enum class Phase { Normal, Asleep, Removed };
 
-    FaultDirector(rig::BridgeRig& rig, const Options& options, RunControl& control);
+    FaultDirector(rig::SystemRig& rig, const Options& options, RunControl& control);
     void Run();
 
     Phase CurrentPhase() const { return phase_; }
@@ -37,7 +37,7 @@ private:
     void InjectAnswerFaults();
     void SleepAndResume();
 
-    rig::BridgeRig& rig_;
+    rig::SystemRig& rig_;
     const Options& options_;
     RunControl& control_;
     std::vector<unsigned> answeredPorts_;

@@ -1,4 +1,4 @@
-#include "tools/rig/windows_inf.h"
+#include "rig/windows_inf.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,0 +1,113 @@
+#include "rig/system_rig.h"
+
+#include "rig/windows_inf.h"
+
+#include "host/kernel/registry.h"
+#include "host/kernel/strings.h"
+
+namespace rig {
+
+SystemRig::SystemRig(SystemOptions options) : Options(std::move(options))
+{
+    // Each driver serves the hardware IDs its INF names, as on Windows.
+    const auto busIds = PackageHardwareIds("OmbrelBus");
+    const auto portIds = PackageHardwareIds("OmbrelPort");
+    if (busIds.empty() || portIds.empty()) {
+        InstallStatus = STATUS_NOT_FOUND;
+    } else {
+        InstallStatus = Options.BusDriverEntry != nullptr
+                            ? System.InstallDriver("OmbrelBus", Options.BusDriverEntry, busIds)
+                            : System.InstallDriverModule("OmbrelBus", OMBREL_BUS_MODULE, busIds);
+    }
+    if (NT_SUCCESS(InstallStatus)) {
+        InstallStatus = System.InstallDriverModule("OmbrelPort", OMBREL_PORT_MODULE, portIds, true);
+    }
+    if (Options.PlugIn) {
+        Plug();
+    }
+}
+
+SystemRig::~SystemRig() { Remove(); }
+
+NTSTATUS SystemRig::Plug()
+{
+    if (!NT_SUCCESS(InstallStatus)) {
+        return StartStatus = InstallStatus;
+    }
+    System.SetPortNames(Options.PortNames);
+    Gone = false;
+    BusNode = &System.PlugUsbDevice(Model, "OmbrelBus", &StartStatus);
+    Settle();
+    return StartStatus;
+}
+
+bool SystemRig::DrainIn(std::chrono::milliseconds timeout)
+{
+    return BusNode == nullptr || Gone || rig::DrainIn(BusNode->Physical(), timeout);
+}
+
+bool SystemRig::Settle(std::chrono::milliseconds timeout)
+{
+    if (BusNode == nullptr || Gone) {
+        return System.WaitIdle(timeout);
+    }
+    return rig::Settle(BusNode->Physical(), &System, timeout);
+}
+
+void SystemRig::SurpriseRemove()
+{
+    if (BusNode != nullptr && !Gone) {
+        System.SurpriseRemove(*BusNode);
+        Gone = true;
+    }
+}
+
+void SystemRig::Remove()
+{
+    if (BusNode != nullptr) {
+        System.Remove(*BusNode);
+        BusNode = nullptr;
+    }
+}
+
+host::DeviceNode* SystemRig::PortNode(unsigned port)
+{
+    if (BusNode == nullptr) {
+        return nullptr;
+    }
+    const std::u16string instanceId = host::Widen((port < 10 ? "0" : "") + std::to_string(port));
+    for (host::DeviceNode* node : System.ChildNodes(*BusNode)) {
+        auto* pdo = node->Physical().Pdo;
+        if (pdo != nullptr && pdo->Init.InstanceId == instanceId) {
+            return node;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<PortView> SystemRig::Ports()
+{
+    std::vector<PortView> ports;
+    if (BusNode == nullptr || BusNode->Device() == nullptr) {
+        return ports;
+    }
+    const auto working = System.ChildNodes(*BusNode);
+    for (const auto& child : host::StaticChildrenOf(BusNode->Device())) {
+        PortView view;
+        view.Index = static_cast<unsigned>(child.Capabilities.Address);
+        view.Description = child.Description;
+        view.Location = child.Location;
+        view.HardwareId = child.HardwareIds.empty() ? std::string() : child.HardwareIds.front();
+        view.Working = false;
+        for (host::DeviceNode* node : working) {
+            if (node->Physical().Pdo != nullptr && node->Physical().Pdo->Handle() == child.Device) {
+                view.Working = node->Device() != nullptr;
+                view.ComName = host::RegistryGetString(host::HardwareKeyPath(node->Physical()), "PortName").value_or("");
+            }
+        }
+        ports.push_back(view);
+    }
+    return ports;
+}
+
+} // namespace rig
