@@ -3,6 +3,7 @@
 #include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
 
+#include <cstring>
 #include <mutex>
 
 namespace host {
@@ -43,7 +44,7 @@ NTSTATUS ResolveParent(const char* operation, const WDF_OBJECT_ATTRIBUTES* attri
 
 void RequireCreationBegun(const char* operation)
 {
-    if (t_creating == nullptr || std::string(t_creating) != operation) {
+    if (t_creating == nullptr || std::strcmp(t_creating, operation) != 0) {
         Bugcheck("%s: created without BeginCreation's IRQL, allocation and failure checks", operation);
     }
 }

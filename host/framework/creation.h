@@ -47,6 +47,18 @@ NTSTATUS FinishCreation(const char* operation, const WDF_OBJECT_ATTRIBUTES* attr
     return STATUS_SUCCESS;
 }
 
+// A whole creation with nothing to decide between the checks and the making.
+template <typename T, typename Make>
+NTSTATUS CreateObject(const char* operation, KIRQL maxIrql, const WDF_OBJECT_ATTRIBUTES* attributes,
+                      Object* defaultParent, T** created, Make make)
+{
+    *created = nullptr;
+    if (NTSTATUS failed = BeginCreation(operation, maxIrql); !NT_SUCCESS(failed)) {
+        return failed;
+    }
+    return FinishCreation(operation, attributes, defaultParent, created, make);
+}
+
 // The create functions that have gone through BeginCreation in this process:
 // a test's check that every create the drivers can call takes this path.
 std::set<std::string> CreationsSeen();

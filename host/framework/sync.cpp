@@ -169,13 +169,9 @@ using host::ObjectType;
 
 extern "C" NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
 {
-    *SpinLock = nullptr;
-    if (NTSTATUS failed = host::BeginCreation("WdfSpinLockCreate", DISPATCH_LEVEL); !NT_SUCCESS(failed)) {
-        return failed;
-    }
     host::SpinLock* lock;
-    NTSTATUS status = host::FinishCreation("WdfSpinLockCreate", SpinLockAttributes, nullptr, &lock,
-                                           [](Object* parent) { return new host::SpinLock(parent); });
+    NTSTATUS status = host::CreateObject("WdfSpinLockCreate", DISPATCH_LEVEL, SpinLockAttributes, nullptr, &lock,
+                                         [](Object* parent) { return new host::SpinLock(parent); });
     *SpinLock = reinterpret_cast<WDFSPINLOCK>(lock);
     return status;
 }
@@ -192,13 +188,9 @@ extern "C" VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
 
 extern "C" NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
 {
-    *Lock = nullptr;
-    if (NTSTATUS failed = host::BeginCreation("WdfWaitLockCreate", DISPATCH_LEVEL); !NT_SUCCESS(failed)) {
-        return failed;
-    }
     host::WaitLock* lock;
-    NTSTATUS status = host::FinishCreation("WdfWaitLockCreate", LockAttributes, nullptr, &lock,
-                                           [](Object* parent) { return new host::WaitLock(parent); });
+    NTSTATUS status = host::CreateObject("WdfWaitLockCreate", DISPATCH_LEVEL, LockAttributes, nullptr, &lock,
+                                         [](Object* parent) { return new host::WaitLock(parent); });
     *Lock = reinterpret_cast<WDFWAITLOCK>(lock);
     return status;
 }

@@ -175,13 +175,9 @@ extern "C" NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_A
         host::Bugcheck("WdfWorkItemCreate: parent is a %s; it must be a device or a queue",
                        host::ObjectTypeName(parent->Type()));
     }
-    if (NTSTATUS failed = host::BeginCreation("WdfWorkItemCreate", DISPATCH_LEVEL); !NT_SUCCESS(failed)) {
-        return failed;
-    }
     host::WorkItem* item;
-    NTSTATUS status = host::FinishCreation("WdfWorkItemCreate", Attributes, parent, &item, [Config](host::Object* owner) {
-        return new host::WorkItem(owner, *Config);
-    });
+    NTSTATUS status = host::CreateObject("WdfWorkItemCreate", DISPATCH_LEVEL, Attributes, parent, &item,
+                                         [Config](host::Object* owner) { return new host::WorkItem(owner, *Config); });
     *WorkItem = reinterpret_cast<WDFWORKITEM>(item);
     return status;
 }
