@@ -1,9 +1,12 @@
 // The one way the stand-in's framework makes what a driver asks it to create:
-// every object and every record it allocates for a driver. In order, as the
-// framework's create functions check: the caller's IRQL, the verifier's
-// allocation check (none on an I/O path), an injected failure, then the parent
-// (the attributes' ParentObject or the framework's default), refused while
-// that parent is being deleted, and the attributes' context and callbacks.
+// every object and every record it allocates for a driver. First the
+// stand-in's own checks: the caller's IRQL, the verifier's allocation check
+// (none on an I/O path) and an injected failure. Then as the framework makes
+// an object (fxspinlockapi.cpp, WdfSpinLockCreate, and its kin: validate the
+// attributes, allocate with the context, then FxObject::Commit): the parent is
+// the attributes' ParentObject or the framework's default, and a parent being
+// deleted refuses it with STATUS_DELETE_PENDING (fxobject.cpp,
+// FxObject::AssignParentObject).
 #pragma once
 
 #include "host/framework/object.h"
