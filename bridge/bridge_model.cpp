@@ -77,13 +77,17 @@ host::UsbOutResult BridgeModel::OnOutTransfer(uint8_t endpoint, const uint8_t* d
         if (reachedFirmware && frame) {
             answer = isHello ? AnswerHello(*frame) : AnswerCommand(*frame, loopedBack, result);
         }
-        if (answer && answer->lateBy > 0) {
+        if (answer && answer->held && connected_) {
+            heldAnswers_.push_back(std::move(answer->transfer));
+            answer.reset();
+        } else if (answer && answer->lateBy > 0) {
             Schedule(std::move(*answer));
             answer.reset();
         }
         record_.push_back({endpoint, wire::Bytes(data, data + length), frame, result});
     }
     recordChanged_.notify_all();
+    heldChanged_.notify_all();
 
     // Sent before the write returns: the answer races the write's completion
     // as it does on the bus.
@@ -166,9 +170,10 @@ std::optional<BridgeModel::Answer> BridgeModel::AnswerCommand(const wire::Frame&
     const uint8_t command = behaviour.echoCommand.value_or(frame.type);
     switch (behaviour.reply) {
     case PortBehaviour::Reply::Ack:
-        return Answer{wire::Ack(port, command, behaviour.status, static_cast<uint16_t>(value)), behaviour.lateBy};
+        return Answer{wire::Ack(port, command, behaviour.status, static_cast<uint16_t>(value)), behaviour.lateBy,
+                      behaviour.held};
     case PortBehaviour::Reply::Nak:
-        return Answer{wire::Nak(port, command, behaviour.nakReason), behaviour.lateBy};
+        return Answer{wire::Nak(port, command, behaviour.nakReason), behaviour.lateBy, behaviour.held};
     case PortBehaviour::Reply::Silent: break;
     }
     return std::nullopt;
@@ -246,6 +251,7 @@ void BridgeModel::StopLateThread()
         connected_ = false;
         stopping_ = true;
         lateQueue_.clear();
+        heldAnswers_.clear();
     }
     lateChanged_.notify_all();
     if (lateThread_.joinable()) lateThread_.join();
@@ -330,6 +336,18 @@ void BridgeModel::ResetBehaviour()
 }
 
 bool BridgeModel::InjectIn(const wire::Bytes& transfer) { return SendToHost(transfer); }
+
+bool BridgeModel::ReleaseHeldAnswer(std::chrono::milliseconds timeout)
+{
+    wire::Bytes transfer;
+    {
+        std::unique_lock lock(stateMutex_);
+        if (!heldChanged_.wait_for(lock, timeout, [&] { return !heldAnswers_.empty(); })) return false;
+        transfer = std::move(heldAnswers_.front());
+        heldAnswers_.pop_front();
+    }
+    return SendToHost(transfer);
+}
 
 bool BridgeModel::SendAnnounce() { return SendToHost(wire::Announce()); }
 

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -45,6 +46,7 @@ struct PortBehaviour {
     std::optional<uint8_t> echoCommand;    // command byte to echo instead of the one sent
     std::optional<uint8_t> answerPort;     // port byte of the answer instead of the command's
     int64_t lateBy = 0;                    // kernel time (100 ns units) before the answer is sent
+    bool held = false;                     // the answer waits for ReleaseHeldAnswer; the loopback does not
     bool oneShot = false;                  // applies to the next matching command only
 
     static PortBehaviour Accept(std::vector<uint16_t> counts) { PortBehaviour b; b.acceptCounts = std::move(counts); return b; }
@@ -53,6 +55,7 @@ struct PortBehaviour {
     static PortBehaviour Refuse(uint8_t reason = 0) { PortBehaviour b; b.reply = Reply::Nak; b.nakReason = reason; return b; }
     static PortBehaviour Silent() { PortBehaviour b; b.reply = Reply::Silent; return b; }
     static PortBehaviour Late(int64_t hundredNanoseconds) { PortBehaviour b; b.lateBy = hundredNanoseconds; return b; }
+    static PortBehaviour Held() { PortBehaviour b; b.held = true; return b; }
     PortBehaviour Once() const { PortBehaviour b = *this; b.oneShot = true; return b; }
 };
 
@@ -138,6 +141,9 @@ public:
 
     // Raw IN transfers; false when the device is not plugged in.
     bool InjectIn(const wire::Bytes& transfer);
+    // Sends the oldest answer a Held behaviour kept back, waiting up to
+    // `timeout` for one; false when none came or the device is unplugged.
+    bool ReleaseHeldAnswer(std::chrono::milliseconds timeout);
     bool SendAnnounce();
     bool SendData(uint8_t port, const wire::Bytes& payload);
 
@@ -152,6 +158,7 @@ private:
     struct Answer {
         wire::Bytes transfer;
         int64_t lateBy = 0;
+        bool held = false;
     };
     struct Late {
         std::chrono::steady_clock::time_point due;
@@ -192,6 +199,8 @@ private:
     std::vector<OutTransfer> record_;
     std::vector<Late> lateQueue_;                 // a min-heap on (due, order)
     uint64_t lateOrder_ = 0;
+    std::deque<wire::Bytes> heldAnswers_;         // oldest first
+    std::condition_variable heldChanged_;
     bool connected_ = false;
     bool stopping_ = false;
     std::thread lateThread_;

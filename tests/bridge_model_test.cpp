@@ -199,6 +199,22 @@ TEST_F(BridgeModelTest, LateAnswerArrivesAfterTheWriteReturns)
     EXPECT_EQ(in[1], (Bytes{0x4F, 0x42, 0x01, 0x03, 0x80, 0x00, 0x04, 0x00, 0x01, 0x00, 0x03, 0x00}));
 }
 
+TEST_F(BridgeModelTest, HeldAnswersGoOutOneAtATimeWhenReleased)
+{
+    model.SetPortBehaviour(3, Command::Data, PortBehaviour::Held());
+    model.SetLoopback(false);
+    Write(kPort3Data);
+    Write(kPort3Data);
+    EXPECT_TRUE(link.Transfers().empty());
+
+    ASSERT_TRUE(model.ReleaseHeldAnswer(std::chrono::seconds(1)));
+    ASSERT_TRUE(link.WaitFor(1));
+    EXPECT_EQ(link.Transfers().size(), 1u);
+    ASSERT_TRUE(model.ReleaseHeldAnswer(std::chrono::seconds(1)));
+    ASSERT_TRUE(link.WaitFor(2));
+    EXPECT_FALSE(model.ReleaseHeldAnswer(std::chrono::milliseconds(1)));
+}
+
 TEST_F(BridgeModelTest, UnplugDropsPendingLateAnswersWithoutWaiting)
 {
     model.SetPortBehaviour(3, Command::Any, PortBehaviour::Late(100'000'000'000));  // far beyond the test's run

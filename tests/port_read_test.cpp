@@ -3,6 +3,7 @@
 #include "support/port_system.h"
 #include "support/white_box.h"
 
+#include "host/kernel/time_scale.h"
 #include "host/usb/usb.h"
 #include "host/verifier/fault_injection.h"
 
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
 #include <thread>
 
 namespace {
@@ -217,42 +217,43 @@ TEST(PortReads, BytesKeepTheBridgesOrderWhenCompletionsCanOverlap)
 }
 
 // A long write on a looped-back port brings its own bytes back while it is
-// still going; an application that keeps reading meanwhile gets every one of
-// them, in order, although they are far more than the ring holds.
+// still going; an application reading meanwhile gets every one of them, in
+// order, although they are far more than the ring holds. The bridge answers
+// each chunk only once the application has read that chunk's bytes, so the
+// write cannot outrun the reads, and a read that is not served while the
+// write is pending stops the test instead of overflowing the ring.
 TEST(PortReads, AnApplicationReadingDuringALongWriteLosesNothing)
 {
+    // In real time, so a stalled test thread has the bus's whole one-second
+    // response time-out before a held answer counts as lost.
+    struct RealTime {
+        RealTime() : saved(host::TimeScale()) { host::SetTimeScale(1.0); }
+        ~RealTime() { host::SetTimeScale(saved); }
+        double saved;
+    } realTime;
     test::PortSystem system;
     auto handle = system.OpenOrFail(kPort);
     ASSERT_TRUE(handle);
-    // Each chunk is answered after 5 ms of kernel time, as a line draining it
-    // would pace the write; so only reads that are not served, and not a busy
-    // test machine, can let the 8 KiB ring overflow.
-    system.Model.SetPortBehaviour(kPort, bridge::Command::Data, bridge::PortBehaviour::Late(50'000));
-    Bytes sent(1 << 20);
+    system.Model.SetPortBehaviour(kPort, bridge::Command::Data, bridge::PortBehaviour::Held());
+    Bytes sent(256 * 1024);
     for (size_t i = 0; i < sent.size(); ++i) {
         sent[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
     }
 
     auto write = handle->WriteAsync(sent);
     Bytes got;
-    std::deque<std::shared_ptr<host::IoOperation>> reads;
     while (got.size() < sent.size()) {
-        while (reads.size() < 4) {
-            reads.push_back(handle->ReadAsync(8191));
-        }
-        auto read = reads.front();
-        reads.pop_front();
-        ASSERT_TRUE(read->Wait(std::chrono::seconds(30))) << "no data after " << got.size() << " bytes";
+        auto read = handle->ReadAsync(8191);
+        ASSERT_TRUE(read->Wait(std::chrono::seconds(5))) << "no data after " << got.size() << " bytes";
         ASSERT_EQ(read->Status(), STATUS_SUCCESS);
         const Bytes part = read->Output();
         got.insert(got.end(), part.begin(), part.end());
+        EXPECT_FALSE(write->Done()) << "the write ended before its bytes were all read";
+        ASSERT_TRUE(system.Model.ReleaseHeldAnswer(std::chrono::seconds(5))) << "no chunk answered after " << got.size();
     }
     ASSERT_TRUE(write->Wait());
     EXPECT_EQ(write->Status(), STATUS_SUCCESS);
     EXPECT_EQ(write->Information(), sent.size());
-    for (auto& read : reads) {
-        read->Cancel();
-    }
     ASSERT_EQ(got.size(), sent.size());
     const auto differs = std::mismatch(got.begin(), got.end(), sent.begin()).first;
     EXPECT_TRUE(differs == got.end()) << "bytes differ from offset " << (differs - got.begin());
