@@ -1,7 +1,13 @@
 // The receive path driven from the benchmark thread: data frames handed to the
 // bus driver's read completion exactly as the continuous reader hands them,
 // each one filling a read parked on a port of the running system.
+//
+// White-box: the completion called is this program's copy of the bus driver,
+// and the bus device it is handed must be one that copy made, so the system
+// the benchmark runs on installs the bus driver from it (LinkedBusSystem).
 #pragma once
+
+#include "rig/system_rig.h"
 
 #include <chrono>
 #include <cstdint>
@@ -17,10 +23,14 @@ namespace bench {
 constexpr unsigned kFramePayload = 56;
 constexpr unsigned kFrameLength = 64;
 
+// The whole system with the bus driver from this program's copy of its
+// objects, through that copy's DriverEntry; the port driver from its module.
+rig::SystemOptions LinkedBusSystem();
+
 class ReceivePath {
 public:
-    // `comName` is the port to feed; it must not be open elsewhere.
-    explicit ReceivePath(const std::string& comName);
+    // `comName` is the port of `system` to feed; it must not be open elsewhere.
+    ReceivePath(rig::SystemRig& system, const std::string& comName);
     ~ReceivePath();
     ReceivePath(const ReceivePath&) = delete;
     ReceivePath& operator=(const ReceivePath&) = delete;

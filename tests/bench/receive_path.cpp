@@ -1,13 +1,13 @@
-#include "tools/bench/receive_path.h"
+#include "bench/receive_path.h"
 
-#include "bus/bus.h"
+#include "support/white_box.h"
+
 #include "host/framework/device.h"
 #include "host/framework/memory.h"
 #include "host/framework/object.h"
 #include "host/io_manager/io_manager.h"
 #include "host/kernel/registry.h"
 #include "host/verifier/verifier.h"
-#include "port/port.h"
 
 #include <cstring>
 #include <thread>
@@ -74,29 +74,41 @@ struct ReceivePath::Parked {
     std::vector<std::shared_ptr<host::IoOperation>> Operations;
 };
 
-ReceivePath::ReceivePath(const std::string& comName) : Reads(std::make_unique<Parked>())
+rig::SystemOptions LinkedBusSystem()
 {
+    rig::SystemOptions options;
+    options.BusDriverEntry = DriverEntry;
+    return options;
+}
+
+ReceivePath::ReceivePath(rig::SystemRig& system, const std::string& comName) : Reads(std::make_unique<Parked>())
+{
+    // The typed look-up of this program's copy finds a context only on a
+    // device that copy made; the completion's own look-ups would need the same.
+    OMBREL_DEVICE_CONTEXT* bus = system.Plugged() && system.Bus().Device() != nullptr
+                                     ? BusGetDeviceContext(system.Bus().Device())
+                                     : nullptr;
+    if (bus == nullptr) {
+        Failure = "the bus device was not made by this program's copy of the bus driver";
+        return;
+    }
     if (!NT_SUCCESS(host::OpenDevice(comName, Handle))) {
         Failure = "cannot open " + comName;
         return;
     }
     host::FrameworkDevice* device = host::LookupSymbolicLink(comName);
-    auto* port = device == nullptr ? nullptr
-                                   : static_cast<OMBREL_PORT_CONTEXT*>(device->ContextByName("OMBREL_PORT_CONTEXT"));
+    OMBREL_PORT_CONTEXT* port = device == nullptr ? nullptr : test::PortContext(device->Handle());
     if (port == nullptr) {
         Failure = "no port device behind " + comName;
         return;
     }
-    // The interface's handle is the bus's record of this port, and that record
-    // leads to the bus context the reader's completion receives.
-    auto* busPort = static_cast<BRIDGE_BUS_PORT*>(port->BusInterface.PortHandle);
     auto* memory = new host::Memory(nullptr, kFrameLength);
     const auto frame = DataFrame(port->BusInterface.PortIndex);
     std::memcpy(memory->Bytes.data(), frame.data(), frame.size());
     FrameMemory = memory;
     Port = port;
-    Pipe = busPort->Bus->BulkInPipe;
-    Bus = busPort->Bus;
+    Pipe = bus->BulkInPipe;
+    Bus = bus;
 }
 
 ReceivePath::~ReceivePath()

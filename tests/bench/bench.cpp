@@ -1,14 +1,16 @@
 // ombrel-bench: figures for the drivers on the stand-in, each printed beside
 // the floor it is compared with. It is a program, not a test: nothing here
-// passes or fails on a time.
+// passes or fails on a time. Every figure is taken on one whole-system rig
+// whose bus driver is this program's copy of its objects (receive_path.h);
+// everything but the receive path reaches the ports through the Win32 comm
+// API, as applications do.
 //
 //   ombrel-bench                           every table
 //   ombrel-bench --no-callgrind            the same without instruction counts
 //   ombrel-bench --receive-path-only N parked|stored
 //                                          N frames through one case of the receive
 //                                          path and N floor copies, for callgrind
-#include "tools/bench/receive_path.h"
-#include "rig/system_rig.h"
+#include "bench/receive_path.h"
 
 #include "host/kernel/time_scale.h"
 #include "host/verifier/verifier.h"
@@ -161,9 +163,9 @@ struct ReceiveFigures {
     std::string InstructionNote;
 };
 
-void MeasureReceiveNs(const std::string& comName, IoTotals& io, ReceiveFigures& figures)
+void MeasureReceiveNs(rig::SystemRig& bridge, const std::string& comName, IoTotals& io, ReceiveFigures& figures)
 {
-    bench::ReceivePath path(comName);
+    bench::ReceivePath path(bridge, comName);
     if (!path.Ready()) {
         Fail(path.Error());
     }
@@ -211,12 +213,12 @@ void MeasureReceiveNs(const std::string& comName, IoTotals& io, ReceiveFigures& 
 int ReceivePathOnly(unsigned frames, bool readsParked)
 {
     host::SetTimeScale(1.0);
-    rig::SystemRig bridge;
+    rig::SystemRig bridge(bench::LinkedBusSystem());
     if (!bridge.Started()) {
         Fail("the bridge did not start");
     }
     {
-        bench::ReceivePath path(PortNames(bridge).at(kProbePort));
+        bench::ReceivePath path(bridge, PortNames(bridge).at(kProbePort));
         if (!path.Ready()) {
             Fail(path.Error());
         }
@@ -319,8 +321,7 @@ std::optional<CaseInstructions> CountCase(bool readsParked, std::string& why)
     double driver = 0;
     for (const auto& line : self) {
         const auto count = LeadingCount(line);
-        const bool inModule = line.find("OmbrelPort.sys.so]") != std::string::npos ||
-                              line.find("OmbrelBus.sys.so]") != std::string::npos;
+        const bool inModule = line.find("OmbrelPort.sys.so]") != std::string::npos;
         const bool busObjects = line.find("/ombrel-bench]") != std::string::npos &&
                                 line.find(":bench::") == std::string::npos;
         if (count && (inModule || busObjects)) {
@@ -592,8 +593,10 @@ int main(int argc, char** argv)
         if (arg == "--no-callgrind") {
             callgrind = false;
         } else {
-            std::fprintf(stderr, "usage: ombrel-bench [--no-callgrind] | --receive-path-only FRAMES parked|stored\n");
-            return 2;
+            const bool help = arg == "--help" || arg == "-h";
+            std::fprintf(help ? stdout : stderr,
+                         "usage: ombrel-bench [--no-callgrind] | --receive-path-only FRAMES parked|stored\n");
+            return help ? 0 : 2;
         }
     }
     PrintHeader(argc, argv);
@@ -616,7 +619,7 @@ int main(int argc, char** argv)
     uint64_t allocationsBringUp = 0;
     uint64_t allocationsAtEnd = 0;
     {
-        rig::SystemRig bridge;
+        rig::SystemRig bridge(bench::LinkedBusSystem());
         if (!bridge.Started()) {
             Fail("the bridge did not start");
         }
@@ -625,7 +628,7 @@ int main(int argc, char** argv)
         bridge.Model.SetLoopback(false);
         allocationsBringUp = host::Counters().AllocationsChecked - allocationsAtStart;
 
-        MeasureReceiveNs(names.at(kProbePort), io, receive);
+        MeasureReceiveNs(bridge, names.at(kProbePort), io, receive);
 
         OpenPorts ports(names);
         roundTrips = RoundTripSamples();
