@@ -19,7 +19,7 @@ bool IsPortCommand(uint8_t type)
 } // namespace
 
 BridgeModel::BridgeModel()
-    : endpoints_{{0x81, host::UsbEndpointType::Bulk, 512}, {0x02, host::UsbEndpointType::Bulk, 512}}
+    : EndpointList{{0x81, host::UsbEndpointType::Bulk, 512}, {0x02, host::UsbEndpointType::Bulk, 512}}
 {
 }
 
@@ -27,14 +27,14 @@ BridgeModel::~BridgeModel() { Connect(nullptr); }
 
 std::vector<host::UsbEndpointDescriptor> BridgeModel::Endpoints() const
 {
-    std::lock_guard lock(stateMutex_);
-    return endpoints_;
+    std::lock_guard lock(StateMutex);
+    return EndpointList;
 }
 
 void BridgeModel::SetEndpoints(std::vector<host::UsbEndpointDescriptor> endpoints)
 {
-    std::lock_guard lock(stateMutex_);
-    endpoints_ = std::move(endpoints);
+    std::lock_guard lock(StateMutex);
+    EndpointList = std::move(endpoints);
 }
 
 void BridgeModel::Connect(host::UsbHostLink* link)
@@ -42,70 +42,70 @@ void BridgeModel::Connect(host::UsbHostLink* link)
     // Whatever was plugged in before is unplugged first: its late answers are dropped.
     StopLateThread();
     {
-        std::lock_guard lock(linkMutex_);
-        link_ = link;
+        std::lock_guard lock(LinkMutex);
+        Link = link;
     }
     if (link == nullptr) return;
 
     std::vector<int32_t> inFailures;
     uint8_t inEndpoint;
     {
-        std::lock_guard lock(stateMutex_);
-        connected_ = true;
-        stopping_ = false;
-        inFailures.swap(pendingInFailures_);
+        std::lock_guard lock(StateMutex);
+        Connected = true;
+        Stopping = false;
+        inFailures.swap(PendingInFailures);
         inEndpoint = InEndpoint();
     }
-    lateThread_ = std::thread(&BridgeModel::LateLoop, this);
+    LateThread = std::thread(&BridgeModel::LateLoop, this);
     if (inEndpoint == 0) return;
-    std::lock_guard lock(linkMutex_);
-    for (int32_t status : inFailures) link_->FailIn(inEndpoint, status);
+    std::lock_guard lock(LinkMutex);
+    for (int32_t status : inFailures) Link->FailIn(inEndpoint, status);
 }
 
 host::UsbOutResult BridgeModel::OnOutTransfer(uint8_t endpoint, const uint8_t* data, size_t length)
 {
     std::optional<wire::Frame> frame = wire::Decode(data, length);
-    const bool isHello = frame && frame->port == wire::kDevicePort && frame->type == wire::kTypeAnnounce;
+    const bool isHello = frame && frame->Port == wire::kDevicePort && frame->Type == wire::kTypeAnnounce;
 
     std::optional<Answer> answer;
     size_t loopedBack = 0;
     host::UsbOutResult result;
     {
-        std::lock_guard lock(stateMutex_);
+        std::lock_guard lock(StateMutex);
         result = TakeOutFault(isHello ? OutScope::Hello : OutScope::Commands);
         const bool reachedFirmware = result.Outcome == host::UsbOutResult::Kind::Completed && result.Status == 0;
         if (reachedFirmware && frame) {
             answer = isHello ? AnswerHello(*frame) : AnswerCommand(*frame, loopedBack, result);
         }
-        if (answer && answer->held && connected_) {
-            heldAnswers_.push_back(std::move(answer->transfer));
+        if (answer && answer->Held && Connected) {
+            HeldAnswers.push_back(std::move(answer->Transfer));
             answer.reset();
-        } else if (answer && answer->lateBy > 0) {
+        } else if (answer && answer->LateBy > 0) {
             Schedule(std::move(*answer));
             answer.reset();
         }
-        record_.push_back({endpoint, wire::Bytes(data, data + length), frame, result});
+        Record.push_back({endpoint, wire::Bytes(data, data + length), frame, result});
     }
-    recordChanged_.notify_all();
-    heldChanged_.notify_all();
+    RecordChanged.notify_all();
+    HeldChanged.notify_all();
 
     // Sent before the write returns: the answer races the write's completion
     // as it does on the bus.
-    if (answer) SendToHost(answer->transfer);
+    if (answer) SendToHost(answer->Transfer);
     if (loopedBack > 0) {
-        SendToHost(wire::Data(frame->port, wire::Bytes(frame->payload.begin(), frame->payload.begin() + loopedBack)));
+        SendToHost(wire::Data(frame->Port, wire::Bytes(frame->Payload.begin(), frame->Payload.begin() + loopedBack)));
     }
     return result;
 }
 
 host::UsbOutResult BridgeModel::TakeOutFault(OutScope scope)
 {
-    auto found = outFaults_.find(scope);
-    if (found == outFaults_.end()) return host::UsbOutResult::Ok();
+    auto found = OutFaults.find(scope);
+    if (found == OutFaults.end()) return host::UsbOutResult::Ok();
     const OutWriteFault fault = found->second;
-    if (fault.oneShot) outFaults_.erase(found);
-    switch (fault.kind) {
-    case OutWriteFault::Kind::Fail: return host::UsbOutResult::Fail(fault.status);
+    if (fault.OneShot) OutFaults.erase(found);
+    switch (fault.Outcome) {
+    case OutWriteFault::Kind::Fail: return host::UsbOutResult::Fail(fault.Status);
     case OutWriteFault::Kind::Hang: return host::UsbOutResult::Hang();
     case OutWriteFault::Kind::None: break;
     }
@@ -115,12 +115,12 @@ host::UsbOutResult BridgeModel::TakeOutFault(OutScope scope)
 std::optional<BridgeModel::Answer> BridgeModel::AnswerHello(const wire::Frame& frame)
 {
     // Only the exact hello is answered; any other device-wide frame is ignored.
-    if (frame.reserved != 0 || !frame.payload.empty()) return std::nullopt;
-    const HelloBehaviour behaviour = hello_;
-    if (behaviour.oneShot) hello_ = HelloBehaviour{};
-    switch (behaviour.reply) {
-    case HelloBehaviour::Reply::Announce: return Answer{wire::Announce(), behaviour.lateBy};
-    case HelloBehaviour::Reply::Raw: return Answer{behaviour.raw, behaviour.lateBy};
+    if (frame.Reserved != 0 || !frame.Payload.empty()) return std::nullopt;
+    const HelloBehaviour behaviour = Hello;
+    if (behaviour.OneShot) Hello = HelloBehaviour{};
+    switch (behaviour.Answer) {
+    case HelloBehaviour::Reply::Announce: return Answer{wire::Announce(), behaviour.LateBy};
+    case HelloBehaviour::Reply::Raw: return Answer{behaviour.Raw, behaviour.LateBy};
     case HelloBehaviour::Reply::Silent: break;
     }
     return std::nullopt;
@@ -129,51 +129,51 @@ std::optional<BridgeModel::Answer> BridgeModel::AnswerHello(const wire::Frame& f
 std::optional<BridgeModel::Answer> BridgeModel::AnswerCommand(const wire::Frame& frame, size_t& loopedBack,
                                                               host::UsbOutResult& result)
 {
-    if (!IsPortCommand(frame.type) || frame.port >= wire::kPortCount) return std::nullopt;
-    const size_t sent = frame.payload.size();
+    if (!IsPortCommand(frame.Type) || frame.Port >= wire::kPortCount) return std::nullopt;
+    const size_t sent = frame.Payload.size();
 
     PortBehaviour behaviour{};
     size_t countIndex = 0;
-    auto found = portBehaviours_.find({frame.port, static_cast<Command>(frame.type)});
-    if (found == portBehaviours_.end()) found = portBehaviours_.find({frame.port, Command::Any});
-    if (found != portBehaviours_.end()) {
-        behaviour = found->second.behaviour;
-        countIndex = found->second.nextCount++;
-        if (behaviour.oneShot) portBehaviours_.erase(found);
-    } else if (frame.port < kFirstAnsweredPort) {
+    auto found = PortBehaviours.find({frame.Port, static_cast<Command>(frame.Type)});
+    if (found == PortBehaviours.end()) found = PortBehaviours.find({frame.Port, Command::Any});
+    if (found != PortBehaviours.end()) {
+        behaviour = found->second.Behaviour;
+        countIndex = found->second.NextCount++;
+        if (behaviour.OneShot) PortBehaviours.erase(found);
+    } else if (frame.Port < kFirstAnsweredPort) {
         behaviour = PortBehaviour::Silent();
-    } else if (random_) {
+    } else if (Random) {
         bool failOut = false;
         if (auto drawn = RandomBehaviour(sent, failOut)) behaviour = *drawn;
         if (failOut) {
-            result = host::UsbOutResult::Fail(random_->failOutStatus);
+            result = host::UsbOutResult::Fail(Random->FailOutStatus);
             return std::nullopt;
         }
     }
 
     size_t accepted = sent;
-    if (!behaviour.acceptCounts.empty()) {
-        const size_t count = behaviour.acceptCounts[std::min(countIndex, behaviour.acceptCounts.size() - 1)];
+    if (!behaviour.AcceptCounts.empty()) {
+        const size_t count = behaviour.AcceptCounts[std::min(countIndex, behaviour.AcceptCounts.size() - 1)];
         accepted = std::min(count, sent);
     }
-    const size_t value = behaviour.claimMoreThanSent ? sent + 1 : accepted;
+    const size_t value = behaviour.ClaimMoreThanSent ? sent + 1 : accepted;
 
     // The loopback carries what the firmware took: nothing it refused, all of
     // a frame whose answer it withholds.
-    const bool took = behaviour.reply == PortBehaviour::Reply::Silent ||
-                      (behaviour.reply == PortBehaviour::Reply::Ack && (behaviour.status == 0 || behaviour.status == 2));
-    if (loopback_ && frame.type == wire::kTypeData && took) {
-        loopedBack = behaviour.reply == PortBehaviour::Reply::Silent ? sent : accepted;
+    const bool took = behaviour.Answer == PortBehaviour::Reply::Silent ||
+                      (behaviour.Answer == PortBehaviour::Reply::Ack && (behaviour.Status == 0 || behaviour.Status == 2));
+    if (Loopback && frame.Type == wire::kTypeData && took) {
+        loopedBack = behaviour.Answer == PortBehaviour::Reply::Silent ? sent : accepted;
     }
 
-    const uint8_t port = behaviour.answerPort.value_or(frame.port);
-    const uint8_t command = behaviour.echoCommand.value_or(frame.type);
-    switch (behaviour.reply) {
+    const uint8_t port = behaviour.AnswerPort.value_or(frame.Port);
+    const uint8_t command = behaviour.EchoCommand.value_or(frame.Type);
+    switch (behaviour.Answer) {
     case PortBehaviour::Reply::Ack:
-        return Answer{wire::Ack(port, command, behaviour.status, static_cast<uint16_t>(value)), behaviour.lateBy,
-                      behaviour.held};
+        return Answer{wire::Ack(port, command, behaviour.Status, static_cast<uint16_t>(value)), behaviour.LateBy,
+                      behaviour.HoldAnswer};
     case PortBehaviour::Reply::Nak:
-        return Answer{wire::Nak(port, command, behaviour.nakReason), behaviour.lateBy, behaviour.held};
+        return Answer{wire::Nak(port, command, behaviour.NakReason), behaviour.LateBy, behaviour.HoldAnswer};
     case PortBehaviour::Reply::Silent: break;
     }
     return std::nullopt;
@@ -181,19 +181,19 @@ std::optional<BridgeModel::Answer> BridgeModel::AnswerCommand(const wire::Frame&
 
 std::optional<PortBehaviour> BridgeModel::RandomBehaviour(size_t sentLength, bool& failOut)
 {
-    const RandomFaults& faults = *random_;
-    if (Roll() < faults.failOut) {
+    const RandomFaults& faults = *Random;
+    if (Roll() < faults.FailOut) {
         failOut = true;
         return std::nullopt;
     }
-    if (Roll() < faults.silent) return PortBehaviour::Silent();
-    if (Roll() < faults.refuse) return PortBehaviour::Refuse();
-    if (Roll() < faults.badStatus) return PortBehaviour::WithStatus(1);
-    if (Roll() < faults.partial) {
-        return PortBehaviour::Accept({static_cast<uint16_t>(sentLength == 0 ? 0 : rng_() % sentLength)});
+    if (Roll() < faults.Silent) return PortBehaviour::Silent();
+    if (Roll() < faults.Refuse) return PortBehaviour::Refuse();
+    if (Roll() < faults.BadStatus) return PortBehaviour::WithStatus(1);
+    if (Roll() < faults.Partial) {
+        return PortBehaviour::Accept({static_cast<uint16_t>(sentLength == 0 ? 0 : Rng() % sentLength)});
     }
-    if (Roll() < faults.late && faults.maxLateBy > 0) {
-        return PortBehaviour::Late(1 + static_cast<int64_t>(rng_() % static_cast<uint64_t>(faults.maxLateBy)));
+    if (Roll() < faults.Late && faults.MaxLateBy > 0) {
+        return PortBehaviour::Late(1 + static_cast<int64_t>(Rng() % static_cast<uint64_t>(faults.MaxLateBy)));
     }
     return std::nullopt;
 }
@@ -201,13 +201,13 @@ std::optional<PortBehaviour> BridgeModel::RandomBehaviour(size_t sentLength, boo
 double BridgeModel::Roll()
 {
     // 53 random bits into [0, 1): the same sequence for a seed on every library.
-    return static_cast<double>(rng_() >> 11) * (1.0 / 9007199254740992.0);
+    return static_cast<double>(Rng() >> 11) * (1.0 / 9007199254740992.0);
 }
 
 uint8_t BridgeModel::InEndpoint() const
 {
     // With two bulk IN endpoints the host reads the later one.
-    for (auto it = endpoints_.rbegin(); it != endpoints_.rend(); ++it) {
+    for (auto it = EndpointList.rbegin(); it != EndpointList.rend(); ++it) {
         if (it->IsIn() && it->Type == host::UsbEndpointType::Bulk) return it->Address;
     }
     return 0;
@@ -215,29 +215,29 @@ uint8_t BridgeModel::InEndpoint() const
 
 void BridgeModel::Schedule(Answer answer)
 {
-    if (!connected_) return;
-    const auto due = std::chrono::steady_clock::now() + host::KernelIntervalToReal(answer.lateBy);
-    lateQueue_.push_back({due, lateOrder_++, std::move(answer.transfer)});
-    std::push_heap(lateQueue_.begin(), lateQueue_.end(), std::greater<>());
-    lateChanged_.notify_all();
+    if (!Connected) return;
+    const auto due = std::chrono::steady_clock::now() + host::KernelIntervalToReal(answer.LateBy);
+    LateQueue.push_back({due, LateOrder++, std::move(answer.Transfer)});
+    std::push_heap(LateQueue.begin(), LateQueue.end(), std::greater<>());
+    LateChanged.notify_all();
 }
 
 void BridgeModel::LateLoop()
 {
-    std::unique_lock lock(stateMutex_);
-    while (!stopping_) {
-        if (lateQueue_.empty()) {
-            lateChanged_.wait(lock);
+    std::unique_lock lock(StateMutex);
+    while (!Stopping) {
+        if (LateQueue.empty()) {
+            LateChanged.wait(lock);
             continue;
         }
-        const auto due = lateQueue_.front().due;
+        const auto due = LateQueue.front().Due;
         if (std::chrono::steady_clock::now() < due) {
-            lateChanged_.wait_until(lock, due);
+            LateChanged.wait_until(lock, due);
             continue;
         }
-        std::pop_heap(lateQueue_.begin(), lateQueue_.end(), std::greater<>());
-        wire::Bytes transfer = std::move(lateQueue_.back().transfer);
-        lateQueue_.pop_back();
+        std::pop_heap(LateQueue.begin(), LateQueue.end(), std::greater<>());
+        wire::Bytes transfer = std::move(LateQueue.back().Transfer);
+        LateQueue.pop_back();
         lock.unlock();
         SendToHost(transfer);
         lock.lock();
@@ -247,92 +247,92 @@ void BridgeModel::LateLoop()
 void BridgeModel::StopLateThread()
 {
     {
-        std::lock_guard lock(stateMutex_);
-        connected_ = false;
-        stopping_ = true;
-        lateQueue_.clear();
-        heldAnswers_.clear();
+        std::lock_guard lock(StateMutex);
+        Connected = false;
+        Stopping = true;
+        LateQueue.clear();
+        HeldAnswers.clear();
     }
-    lateChanged_.notify_all();
-    if (lateThread_.joinable()) lateThread_.join();
+    LateChanged.notify_all();
+    if (LateThread.joinable()) LateThread.join();
 }
 
 bool BridgeModel::SendToHost(const wire::Bytes& transfer)
 {
     uint8_t endpoint;
     {
-        std::lock_guard lock(stateMutex_);
+        std::lock_guard lock(StateMutex);
         endpoint = InEndpoint();
     }
     if (endpoint == 0) return false;
-    std::lock_guard lock(linkMutex_);
-    if (link_ == nullptr) return false;
-    link_->SendIn(endpoint, transfer.data(), transfer.size());
+    std::lock_guard lock(LinkMutex);
+    if (Link == nullptr) return false;
+    Link->SendIn(endpoint, transfer.data(), transfer.size());
     return true;
 }
 
 void BridgeModel::SetPortBehaviour(uint8_t port, Command command, PortBehaviour behaviour)
 {
-    std::lock_guard lock(stateMutex_);
-    portBehaviours_[{port, command}] = Stored{std::move(behaviour), 0};
+    std::lock_guard lock(StateMutex);
+    PortBehaviours[{port, command}] = Stored{std::move(behaviour), 0};
 }
 
 void BridgeModel::ClearPortBehaviour(uint8_t port, Command command)
 {
-    std::lock_guard lock(stateMutex_);
-    portBehaviours_.erase({port, command});
+    std::lock_guard lock(StateMutex);
+    PortBehaviours.erase({port, command});
 }
 
 void BridgeModel::SetHelloBehaviour(HelloBehaviour behaviour)
 {
-    std::lock_guard lock(stateMutex_);
-    hello_ = std::move(behaviour);
+    std::lock_guard lock(StateMutex);
+    Hello = std::move(behaviour);
 }
 
 void BridgeModel::SetOutWriteFault(OutScope scope, OutWriteFault fault)
 {
-    std::lock_guard lock(stateMutex_);
-    outFaults_[scope] = fault;
+    std::lock_guard lock(StateMutex);
+    OutFaults[scope] = fault;
 }
 
 void BridgeModel::SetLoopback(bool enabled)
 {
-    std::lock_guard lock(stateMutex_);
-    loopback_ = enabled;
+    std::lock_guard lock(StateMutex);
+    Loopback = enabled;
 }
 
 void BridgeModel::FailNextIn(int32_t status, unsigned count)
 {
     uint8_t endpoint;
     {
-        std::lock_guard lock(stateMutex_);
-        if (!connected_) {
-            pendingInFailures_.insert(pendingInFailures_.end(), count, status);
+        std::lock_guard lock(StateMutex);
+        if (!Connected) {
+            PendingInFailures.insert(PendingInFailures.end(), count, status);
             return;
         }
         endpoint = InEndpoint();
     }
-    std::lock_guard lock(linkMutex_);
-    if (link_ == nullptr || endpoint == 0) return;
-    for (unsigned i = 0; i < count; ++i) link_->FailIn(endpoint, status);
+    std::lock_guard lock(LinkMutex);
+    if (Link == nullptr || endpoint == 0) return;
+    for (unsigned i = 0; i < count; ++i) Link->FailIn(endpoint, status);
 }
 
 void BridgeModel::SetRandomFaults(const RandomFaults& faults)
 {
-    std::lock_guard lock(stateMutex_);
-    random_ = faults;
-    rng_.seed(faults.seed);
+    std::lock_guard lock(StateMutex);
+    Random = faults;
+    Rng.seed(faults.Seed);
 }
 
 void BridgeModel::ResetBehaviour()
 {
-    std::lock_guard lock(stateMutex_);
-    portBehaviours_.clear();
-    hello_ = HelloBehaviour{};
-    outFaults_.clear();
-    loopback_ = true;
-    pendingInFailures_.clear();
-    random_.reset();
+    std::lock_guard lock(StateMutex);
+    PortBehaviours.clear();
+    Hello = HelloBehaviour{};
+    OutFaults.clear();
+    Loopback = true;
+    PendingInFailures.clear();
+    Random.reset();
 }
 
 bool BridgeModel::InjectIn(const wire::Bytes& transfer) { return SendToHost(transfer); }
@@ -341,10 +341,10 @@ bool BridgeModel::ReleaseHeldAnswer(std::chrono::milliseconds timeout)
 {
     wire::Bytes transfer;
     {
-        std::unique_lock lock(stateMutex_);
-        if (!heldChanged_.wait_for(lock, timeout, [&] { return !heldAnswers_.empty(); })) return false;
-        transfer = std::move(heldAnswers_.front());
-        heldAnswers_.pop_front();
+        std::unique_lock lock(StateMutex);
+        if (!HeldChanged.wait_for(lock, timeout, [&] { return !HeldAnswers.empty(); })) return false;
+        transfer = std::move(HeldAnswers.front());
+        HeldAnswers.pop_front();
     }
     return SendToHost(transfer);
 }
@@ -355,36 +355,36 @@ bool BridgeModel::SendData(uint8_t port, const wire::Bytes& payload) { return Se
 
 std::vector<OutTransfer> BridgeModel::OutTransfers() const
 {
-    std::lock_guard lock(stateMutex_);
-    return record_;
+    std::lock_guard lock(StateMutex);
+    return Record;
 }
 
 std::vector<wire::Frame> BridgeModel::OutFrames() const
 {
-    std::lock_guard lock(stateMutex_);
+    std::lock_guard lock(StateMutex);
     std::vector<wire::Frame> frames;
-    for (const OutTransfer& transfer : record_) {
-        if (transfer.frame) frames.push_back(*transfer.frame);
+    for (const OutTransfer& transfer : Record) {
+        if (transfer.Frame) frames.push_back(*transfer.Frame);
     }
     return frames;
 }
 
 size_t BridgeModel::OutTransferCount() const
 {
-    std::lock_guard lock(stateMutex_);
-    return record_.size();
+    std::lock_guard lock(StateMutex);
+    return Record.size();
 }
 
 void BridgeModel::ClearOutTransfers()
 {
-    std::lock_guard lock(stateMutex_);
-    record_.clear();
+    std::lock_guard lock(StateMutex);
+    Record.clear();
 }
 
 bool BridgeModel::WaitForOutTransfers(size_t count, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock lock(stateMutex_);
-    return recordChanged_.wait_for(lock, timeout, [&] { return record_.size() >= count; });
+    std::unique_lock lock(StateMutex);
+    return RecordChanged.wait_for(lock, timeout, [&] { return Record.size() >= count; });
 }
 
 } // namespace bridge

@@ -37,39 +37,39 @@ enum class Command : uint8_t {
 // How the bridge answers a command on a port. Default-constructed: a full ACK.
 struct PortBehaviour {
     enum class Reply : uint8_t { Ack, Nak, Silent };
-    Reply reply = Reply::Ack;
-    uint8_t status = 0;                    // ACK status byte
-    std::vector<uint16_t> acceptCounts;    // ACK values used in turn, the last repeated, each capped at
+    Reply Answer = Reply::Ack;
+    uint8_t Status = 0;                    // ACK status byte
+    std::vector<uint16_t> AcceptCounts;    // ACK values used in turn, the last repeated, each capped at
                                            // the sent length; empty: the whole payload
-    bool claimMoreThanSent = false;        // ACK value = sent length + 1
-    uint8_t nakReason = 0;                 // NAK second payload byte
-    std::optional<uint8_t> echoCommand;    // command byte to echo instead of the one sent
-    std::optional<uint8_t> answerPort;     // port byte of the answer instead of the command's
-    int64_t lateBy = 0;                    // kernel time (100 ns units) before the answer is sent
-    bool held = false;                     // the answer waits for ReleaseHeldAnswer; the loopback does not
-    bool oneShot = false;                  // applies to the next matching command only
+    bool ClaimMoreThanSent = false;        // ACK value = sent length + 1
+    uint8_t NakReason = 0;                 // NAK second payload byte
+    std::optional<uint8_t> EchoCommand;    // command byte to echo instead of the one sent
+    std::optional<uint8_t> AnswerPort;     // port byte of the answer instead of the command's
+    int64_t LateBy = 0;                    // kernel time (100 ns units) before the answer is sent
+    bool HoldAnswer = false;               // the answer waits for ReleaseHeldAnswer; the loopback does not
+    bool OneShot = false;                  // applies to the next matching command only
 
-    static PortBehaviour Accept(std::vector<uint16_t> counts) { PortBehaviour b; b.acceptCounts = std::move(counts); return b; }
+    static PortBehaviour Accept(std::vector<uint16_t> counts) { PortBehaviour b; b.AcceptCounts = std::move(counts); return b; }
     static PortBehaviour AcceptNone() { return Accept({0}); }
-    static PortBehaviour WithStatus(uint8_t status) { PortBehaviour b; b.status = status; return b; }
-    static PortBehaviour Refuse(uint8_t reason = 0) { PortBehaviour b; b.reply = Reply::Nak; b.nakReason = reason; return b; }
-    static PortBehaviour Silent() { PortBehaviour b; b.reply = Reply::Silent; return b; }
-    static PortBehaviour Late(int64_t hundredNanoseconds) { PortBehaviour b; b.lateBy = hundredNanoseconds; return b; }
-    static PortBehaviour Held() { PortBehaviour b; b.held = true; return b; }
-    PortBehaviour Once() const { PortBehaviour b = *this; b.oneShot = true; return b; }
+    static PortBehaviour WithStatus(uint8_t status) { PortBehaviour b; b.Status = status; return b; }
+    static PortBehaviour Refuse(uint8_t reason = 0) { PortBehaviour b; b.Answer = Reply::Nak; b.NakReason = reason; return b; }
+    static PortBehaviour Silent() { PortBehaviour b; b.Answer = Reply::Silent; return b; }
+    static PortBehaviour Late(int64_t hundredNanoseconds) { PortBehaviour b; b.LateBy = hundredNanoseconds; return b; }
+    static PortBehaviour Held() { PortBehaviour b; b.HoldAnswer = true; return b; }
+    PortBehaviour Once() const { PortBehaviour b = *this; b.OneShot = true; return b; }
 };
 
 // How the bridge answers the hello.
 struct HelloBehaviour {
     enum class Reply : uint8_t { Announce, Silent, Raw };
-    Reply reply = Reply::Announce;
-    wire::Bytes raw;                       // the transfer sent for Reply::Raw (a malformed announce, say)
-    int64_t lateBy = 0;                    // kernel time (100 ns units) before the answer is sent
-    bool oneShot = false;
+    Reply Answer = Reply::Announce;
+    wire::Bytes Raw;                       // the transfer sent for Reply::Raw (a malformed announce, say)
+    int64_t LateBy = 0;                    // kernel time (100 ns units) before the answer is sent
+    bool OneShot = false;
 
-    static HelloBehaviour Silent() { HelloBehaviour b; b.reply = Reply::Silent; return b; }
-    static HelloBehaviour ReplyWith(wire::Bytes transfer) { HelloBehaviour b; b.reply = Reply::Raw; b.raw = std::move(transfer); return b; }
-    HelloBehaviour Once() const { HelloBehaviour b = *this; b.oneShot = true; return b; }
+    static HelloBehaviour Silent() { HelloBehaviour b; b.Answer = Reply::Silent; return b; }
+    static HelloBehaviour ReplyWith(wire::Bytes transfer) { HelloBehaviour b; b.Answer = Reply::Raw; b.Raw = std::move(transfer); return b; }
+    HelloBehaviour Once() const { HelloBehaviour b = *this; b.OneShot = true; return b; }
 };
 
 // Which OUT transfers a write fault hits: the hello (port 0xFF, type 0x7E) or
@@ -80,9 +80,9 @@ enum class OutScope : uint8_t { Hello, Commands };
 // reaches the firmware: no answer, no loopback.
 struct OutWriteFault {
     enum class Kind : uint8_t { None, Fail, Hang };
-    Kind kind = Kind::None;
-    int32_t status = 0;
-    bool oneShot = false;
+    Kind Outcome = Kind::None;
+    int32_t Status = 0;
+    bool OneShot = false;
 
     static OutWriteFault None() { return {}; }
     static OutWriteFault Fail(int32_t status, bool oneShot = false) { return {Kind::Fail, status, oneShot}; }
@@ -92,25 +92,25 @@ struct OutWriteFault {
 // Seeded random faults for stress runs. Each answered command (ports 2 to 7)
 // rolls once per fault, in this order, and takes the first that hits; a
 // partial accept takes a random count below the sent length, a late answer a
-// random delay up to maxLateBy.
+// random delay up to MaxLateBy.
 struct RandomFaults {
-    uint64_t seed = 0;
-    double failOut = 0;
-    double silent = 0;
-    double refuse = 0;
-    double badStatus = 0;
-    double partial = 0;
-    double late = 0;
-    int64_t maxLateBy = 20'000'000;        // 2 s of kernel time: beyond the host's response time-out
-    int32_t failOutStatus = static_cast<int32_t>(0xC0000001); // STATUS_UNSUCCESSFUL
+    uint64_t Seed = 0;
+    double FailOut = 0;
+    double Silent = 0;
+    double Refuse = 0;
+    double BadStatus = 0;
+    double Partial = 0;
+    double Late = 0;
+    int64_t MaxLateBy = 20'000'000;        // 2 s of kernel time: beyond the host's response time-out
+    int32_t FailOutStatus = static_cast<int32_t>(0xC0000001); // STATUS_UNSUCCESSFUL
 };
 
 // One OUT transfer as the host wrote it.
 struct OutTransfer {
-    uint8_t endpoint = 0;
-    wire::Bytes bytes;
-    std::optional<wire::Frame> frame;      // empty when the bytes are not a well-formed frame
-    host::UsbOutResult result;             // what the host's write was given
+    uint8_t Endpoint = 0;
+    wire::Bytes Bytes;
+    std::optional<wire::Frame> Frame;      // empty when the bytes are not a well-formed frame
+    host::UsbOutResult Result;             // what the host's write was given
 };
 
 class BridgeModel : public host::UsbDeviceModel {
@@ -141,7 +141,7 @@ public:
 
     // Raw IN transfers; false when the device is not plugged in.
     bool InjectIn(const wire::Bytes& transfer);
-    // Sends the oldest answer a Held behaviour kept back, waiting up to
+    // Sends the oldest answer a Held behaviour kept, waiting up to
     // `timeout` for one; false when none came or the device is unplugged.
     bool ReleaseHeldAnswer(std::chrono::milliseconds timeout);
     bool SendAnnounce();
@@ -156,22 +156,22 @@ public:
 
 private:
     struct Answer {
-        wire::Bytes transfer;
-        int64_t lateBy = 0;
-        bool held = false;
+        wire::Bytes Transfer;
+        int64_t LateBy = 0;
+        bool Held = false;
     };
     struct Late {
-        std::chrono::steady_clock::time_point due;
-        uint64_t order;
-        wire::Bytes transfer;
-        bool operator>(const Late& other) const { return std::tie(due, order) > std::tie(other.due, other.order); }
+        std::chrono::steady_clock::time_point Due;
+        uint64_t Order;
+        wire::Bytes Transfer;
+        bool operator>(const Late& other) const { return std::tie(Due, Order) > std::tie(other.Due, other.Order); }
     };
     struct Stored {
-        PortBehaviour behaviour;
-        size_t nextCount = 0;
+        PortBehaviour Behaviour;
+        size_t NextCount = 0;
     };
 
-    // These run with stateMutex_ held.
+    // These run with StateMutex held.
     host::UsbOutResult TakeOutFault(OutScope scope);
     std::optional<Answer> AnswerHello(const wire::Frame& frame);
     std::optional<Answer> AnswerCommand(const wire::Frame& frame, size_t& loopedBack, host::UsbOutResult& result);
@@ -184,30 +184,30 @@ private:
     void StopLateThread();
     bool SendToHost(const wire::Bytes& transfer);
 
-    // Lock order: stateMutex_ is never held while linkMutex_ is taken.
-    mutable std::mutex stateMutex_;
-    mutable std::condition_variable recordChanged_;
-    std::condition_variable lateChanged_;
-    std::vector<host::UsbEndpointDescriptor> endpoints_;
-    std::map<std::pair<uint8_t, Command>, Stored> portBehaviours_;
-    HelloBehaviour hello_;
-    std::map<OutScope, OutWriteFault> outFaults_;
-    bool loopback_ = true;
-    std::vector<int32_t> pendingInFailures_;     // asked for while unplugged; handed over at plug-in
-    std::optional<RandomFaults> random_;
-    std::mt19937_64 rng_;
-    std::vector<OutTransfer> record_;
-    std::vector<Late> lateQueue_;                 // a min-heap on (due, order)
-    uint64_t lateOrder_ = 0;
-    std::deque<wire::Bytes> heldAnswers_;         // oldest first
-    std::condition_variable heldChanged_;
-    bool connected_ = false;
-    bool stopping_ = false;
-    std::thread lateThread_;
+    // Lock order: StateMutex is never held while LinkMutex is taken.
+    mutable std::mutex StateMutex;
+    mutable std::condition_variable RecordChanged;
+    std::condition_variable LateChanged;
+    std::vector<host::UsbEndpointDescriptor> EndpointList;
+    std::map<std::pair<uint8_t, Command>, Stored> PortBehaviours;
+    HelloBehaviour Hello;
+    std::map<OutScope, OutWriteFault> OutFaults;
+    bool Loopback = true;
+    std::vector<int32_t> PendingInFailures;     // asked for while unplugged; handed over at plug-in
+    std::optional<RandomFaults> Random;
+    std::mt19937_64 Rng;
+    std::vector<OutTransfer> Record;
+    std::vector<Late> LateQueue;                 // a min-heap on (Due, Order)
+    uint64_t LateOrder = 0;
+    std::deque<wire::Bytes> HeldAnswers;          // oldest first
+    std::condition_variable HeldChanged;
+    bool Connected = false;
+    bool Stopping = false;
+    std::thread LateThread;
 
     // Serialises every call into the link, so Connect(nullptr) can wait out a send in flight.
-    std::mutex linkMutex_;
-    host::UsbHostLink* link_ = nullptr;
+    std::mutex LinkMutex;
+    host::UsbHostLink* Link = nullptr;
 };
 
 } // namespace bridge

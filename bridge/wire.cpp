@@ -52,10 +52,10 @@ std::optional<Frame> Decode(const uint8_t* data, size_t length)
     const size_t payloadLength = data[6] | (size_t{data[7]} << 8);
     if (payloadLength > kMaxPayload || length != kHeaderSize + payloadLength) return std::nullopt;
     Frame frame;
-    frame.port = data[3];
-    frame.type = data[4];
-    frame.reserved = data[5];
-    frame.payload.assign(data + kHeaderSize, data + length);
+    frame.Port = data[3];
+    frame.Type = data[4];
+    frame.Reserved = data[5];
+    frame.Payload.assign(data + kHeaderSize, data + length);
     return frame;
 }
 

@@ -29,10 +29,10 @@ constexpr uint8_t kTypeNak = 0xFF;
 
 // One decoded frame.
 struct Frame {
-    uint8_t port = 0;
-    uint8_t type = 0;
-    uint8_t reserved = 0;
-    Bytes payload;
+    uint8_t Port = 0;
+    uint8_t Type = 0;
+    uint8_t Reserved = 0;
+    Bytes Payload;
 };
 
 // Any header and payload, unchecked: the length field is the payload's size

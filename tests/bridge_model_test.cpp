@@ -108,11 +108,11 @@ TEST_F(BridgeModelTest, AcksPortCommandsInFullAndLoopsDataBack)
 
     const auto out = model.OutTransfers();
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].endpoint, 0x02);
-    EXPECT_EQ(out[0].bytes, kPort3Data);
-    ASSERT_TRUE(out[1].frame);
-    EXPECT_EQ(out[1].frame->port, 6);
-    EXPECT_EQ(out[1].frame->type, 0x03);
+    EXPECT_EQ(out[0].Endpoint, 0x02);
+    EXPECT_EQ(out[0].Bytes, kPort3Data);
+    ASSERT_TRUE(out[1].Frame);
+    EXPECT_EQ(out[1].Frame->Port, 6);
+    EXPECT_EQ(out[1].Frame->Type, 0x03);
 }
 
 TEST_F(BridgeModelTest, NeverAnswersPortsZeroAndOneButLoopsTheirDataBack)
@@ -138,8 +138,8 @@ TEST_F(BridgeModelTest, RecordsAndIgnoresMalformedTransfers)
     EXPECT_TRUE(link.Transfers().empty());
     const auto out = model.OutTransfers();
     ASSERT_EQ(out.size(), 3u);
-    for (const auto& transfer : out) EXPECT_FALSE(transfer.frame);
-    EXPECT_EQ(out[1].bytes, trailing);
+    for (const auto& transfer : out) EXPECT_FALSE(transfer.Frame);
+    EXPECT_EQ(out[1].Bytes, trailing);
 }
 
 TEST_F(BridgeModelTest, PartialAcceptFollowsTheCountSequenceAndLoopsBackOnlyWhatWasTaken)
@@ -175,10 +175,10 @@ TEST_F(BridgeModelTest, OneShotRefusalIsFollowedByHealthyAnswers)
 TEST_F(BridgeModelTest, MisdirectedAnswersCarryTheRequestedFaults)
 {
     PortBehaviour wrong;
-    wrong.echoCommand = 0x02;
-    wrong.answerPort = 5;
-    wrong.claimMoreThanSent = true;
-    wrong.status = 1;
+    wrong.EchoCommand = 0x02;
+    wrong.AnswerPort = 5;
+    wrong.ClaimMoreThanSent = true;
+    wrong.Status = 1;
     model.SetPortBehaviour(3, Command::Data, wrong);
     model.SetLoopback(false);
     Write(kPort3Data);
@@ -267,8 +267,8 @@ TEST(BridgeModelRandom, SameSeedGivesTheSameFaultsAndNoSeedGivesNone)
         model.SetLoopback(false);
         if (seed) {
             bridge::RandomFaults faults;
-            faults.seed = *seed;
-            faults.failOut = faults.silent = faults.refuse = faults.badStatus = faults.partial = 0.1;
+            faults.Seed = *seed;
+            faults.FailOut = faults.Silent = faults.Refuse = faults.BadStatus = faults.Partial = 0.1;
             model.SetRandomFaults(faults);
         }
         model.Connect(&link);

@@ -86,7 +86,7 @@ TEST(BusBringUp, HealthyBridgeComesUpWithEightChildrenInPortOrder)
 
     const auto transfers = system.Model.OutTransfers();
     ASSERT_FALSE(transfers.empty());
-    EXPECT_EQ(transfers.front().bytes, kHello);
+    EXPECT_EQ(transfers.front().Bytes, kHello);
     EXPECT_EQ(system.Model.ReadersAtHello, std::vector<int>{1});
 
     const char* const descriptions[] = {"Ombrel CAN FD 1", "Ombrel CAN FD 2", "Ombrel RS485 1", "Ombrel RS485 2",

@@ -30,11 +30,11 @@ TEST(BusCommandChannel, WriteOutcomes)
         return [port, behaviour](bridge::BridgeModel& model) { model.SetPortBehaviour(port, Command::Any, behaviour); };
     };
     PortBehaviour wrongCommand;
-    wrongCommand.echoCommand = 0x03;
+    wrongCommand.EchoCommand = 0x03;
     PortBehaviour wrongPort;
-    wrongPort.answerPort = 4;
+    wrongPort.AnswerPort = 4;
     PortBehaviour overclaim;
-    overclaim.claimMoreThanSent = true;
+    overclaim.ClaimMoreThanSent = true;
 
     const WriteCase cases[] = {
         {"unanswered port 0: written is accepted", 0, none, STATUS_SUCCESS, 10},
@@ -117,7 +117,7 @@ TEST(BusCommandChannel, EmptyWriteNeedsAnAnswerOfZero)
     EXPECT_EQ(BusPortWrite(harness.Port(3), nullptr, 0, &accepted), STATUS_SUCCESS);
     EXPECT_EQ(accepted, 0u);
     PortBehaviour overclaim;
-    overclaim.claimMoreThanSent = true;
+    overclaim.ClaimMoreThanSent = true;
     model.SetPortBehaviour(3, Command::Data, overclaim);
     EXPECT_EQ(BusPortWrite(harness.Port(3), nullptr, 0, &accepted), STATUS_DEVICE_PROTOCOL_ERROR);
 }
@@ -131,7 +131,7 @@ TEST(BusCommandChannel, SetConfigNeedsAllEightBytesAndSkipsUnansweredPorts)
     EXPECT_EQ(model.OutTransferCount(), 0u);
     EXPECT_EQ(BusPortSetConfig(harness.Port(2), &config), STATUS_SUCCESS);
     ASSERT_EQ(model.OutTransferCount(), 1u);
-    EXPECT_EQ(model.OutTransfers()[0].bytes.size(), 16u);
+    EXPECT_EQ(model.OutTransfers()[0].Bytes.size(), 16u);
     model.SetPortBehaviour(2, Command::SetConfig, PortBehaviour::Accept({7}));
     EXPECT_EQ(BusPortSetConfig(harness.Port(2), &config), STATUS_DEVICE_PROTOCOL_ERROR);
 }

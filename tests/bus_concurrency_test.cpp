@@ -57,7 +57,7 @@ TEST(BusConcurrency, EightPortsAreSerialisedAndEachGetsItsOwnAnswer)
     SerialisationCheckingBridge model;
     for (uint8_t port = 2; port < 8; ++port) {
         PortBehaviour behaviour = PortBehaviour::Accept({static_cast<uint16_t>(port + 10)});
-        behaviour.lateBy = 20'000;  // 2 ms of kernel time: the sender really waits
+        behaviour.LateBy = 20'000;  // 2 ms of kernel time: the sender really waits
         model.SetPortBehaviour(port, Command::Any, behaviour);
     }
     test::BusHarness harness(model);
@@ -97,8 +97,8 @@ TEST(BusConcurrency, SenderWaitsOutAnotherPortsTimeOutThenGetsItsAnswer)
     // Port 3's frame went out first; port 4's command, held behind it, still got its own answer.
     const auto frames = model.OutFrames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].port, 3);
-    EXPECT_EQ(frames[1].port, 4);
+    EXPECT_EQ(frames[0].Port, 3);
+    EXPECT_EQ(frames[1].Port, 4);
 }
 
 // Every port writes while the bridge loops each write back: what each port

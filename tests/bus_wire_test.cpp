@@ -14,7 +14,7 @@ protected:
     {
         const auto transfers = Model.OutTransfers();
         EXPECT_EQ(transfers.size(), 1u);
-        return transfers.empty() ? Bytes() : transfers.front().bytes;
+        return transfers.empty() ? Bytes() : transfers.front().Bytes;
     }
 
     bridge::BridgeModel Model;

@@ -104,8 +104,8 @@ Bytes LastSetConfigFrame(test::PortSystem& system, unsigned port)
 {
     Bytes last;
     for (const auto& frame : system.Model.OutFrames()) {
-        if (frame.port == port && frame.type == bridge::wire::kTypeSetConfig) {
-            last = frame.payload;
+        if (frame.Port == port && frame.Type == bridge::wire::kTypeSetConfig) {
+            last = frame.Payload;
         }
     }
     return last;

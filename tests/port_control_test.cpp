@@ -81,7 +81,7 @@ protected:
     {
         size_t count = 0;
         for (const auto& frame : System.Model.OutFrames()) {
-            count += frame.port == kPort ? 1 : 0;
+            count += frame.Port == kPort ? 1 : 0;
         }
         return count;
     }
@@ -90,8 +90,8 @@ protected:
     {
         std::vector<Bytes> payloads;
         for (const auto& frame : System.Model.OutFrames()) {
-            if (frame.port == kPort && frame.type == bridge::wire::kTypeSetConfig) {
-                payloads.push_back(frame.payload);
+            if (frame.Port == kPort && frame.Type == bridge::wire::kTypeSetConfig) {
+                payloads.push_back(frame.Payload);
             }
         }
         return payloads;

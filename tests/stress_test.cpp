@@ -394,17 +394,17 @@ void RunStress(uint64_t seed)
     test::PortSystem system;
 
     bridge::RandomFaults faults;
-    faults.seed = seed;
-    faults.failOut = 0.02;
-    faults.silent = 0.02;
-    faults.refuse = 0.03;
-    faults.badStatus = 0.03;
-    faults.partial = 0.10;
+    faults.Seed = seed;
+    faults.FailOut = 0.02;
+    faults.Silent = 0.02;
+    faults.Refuse = 0.03;
+    faults.BadStatus = 0.03;
+    faults.Partial = 0.10;
     // Answers later than the response time-out, or cut short by a sleep, can
     // be taken for the port's next command and make the port driver send
     // bytes twice (CommFaults in e2e_comm_test); until the bus tells stale
     // answers apart they are drawn only when OMBREL_STRESS_LATE_ANSWERS is set.
-    faults.late = std::getenv("OMBREL_STRESS_LATE_ANSWERS") != nullptr ? 0.05 : 0.0;
+    faults.Late = std::getenv("OMBREL_STRESS_LATE_ANSWERS") != nullptr ? 0.05 : 0.0;
     system.Model.SetRandomFaults(faults);
 
     // Several ports, one of them unanswered whenever the draw picks 0 or 1.

@@ -448,7 +448,7 @@ ChunkRates ChunkRate(rig::SystemRig& bridge, const OpenPorts& ports, const std::
     size_t acknowledged = 0;
     for (const auto& frame : bridge.Model.OutFrames()) {
         all++;
-        acknowledged += frame.port >= 2 ? 1 : 0;
+        acknowledged += frame.Port >= 2 ? 1 : 0;
     }
     rates.AcknowledgedShare = all == 0 ? 0 : static_cast<double>(acknowledged) / static_cast<double>(all);
     bridge.Model.ClearOutTransfers();

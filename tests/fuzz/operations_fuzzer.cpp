@@ -324,13 +324,13 @@ private:
             behaviour = PortBehaviour::Silent();
             break;
         case 6:
-            behaviour.claimMoreThanSent = true;
+            behaviour.ClaimMoreThanSent = true;
             break;
         case 7:
-            behaviour.echoCommand = static_cast<uint8_t>(1 + arg % 3);
+            behaviour.EchoCommand = static_cast<uint8_t>(1 + arg % 3);
             break;
         case 8:
-            behaviour.answerPort = static_cast<uint8_t>(arg % 9);
+            behaviour.AnswerPort = static_cast<uint8_t>(arg % 9);
             break;
         case 9:
             if (!LateAnswers) {

@@ -66,8 +66,8 @@ std::vector<std::vector<uint8_t>> PortSystem::DataFramesSent(unsigned port)
 {
     std::vector<std::vector<uint8_t>> frames;
     for (const auto& frame : Model.OutFrames()) {
-        if (frame.port == port && frame.type == bridge::wire::kTypeData) {
-            frames.push_back(frame.payload);
+        if (frame.Port == port && frame.Type == bridge::wire::kTypeData) {
+            frames.push_back(frame.Payload);
         }
     }
     return frames;
@@ -77,8 +77,8 @@ std::vector<std::pair<uint8_t, uint8_t>> PortSystem::ControlFramesSent(unsigned 
 {
     std::vector<std::pair<uint8_t, uint8_t>> frames;
     for (const auto& frame : Model.OutFrames()) {
-        if (frame.port == port && frame.type == bridge::wire::kTypeControl && frame.payload.size() == 2) {
-            frames.emplace_back(frame.payload[0], frame.payload[1]);
+        if (frame.Port == port && frame.Type == bridge::wire::kTypeControl && frame.Payload.size() == 2) {
+            frames.emplace_back(frame.Payload[0], frame.Payload[1]);
         }
     }
     return frames;

@@ -15,9 +15,9 @@ void LoopbackCheck::Append(const uint8_t* data, size_t length, bool optional)
     if (length == 0) {
         return;
     }
-    segments_.push_back(Segment{std::vector<uint8_t>(data, data + length), optional, acceptedTotal_});
+    Segments.push_back(Segment{std::vector<uint8_t>(data, data + length), optional, AcceptedTotal});
     if (!optional) {
-        acceptedTotal_ += length;
+        AcceptedTotal += length;
     }
 }
 
@@ -41,8 +41,8 @@ bool LoopbackCheck::Feed(const uint8_t* data, size_t length)
     std::vector<Reading> next;
     while (i < length) {
         // One reading inside accepted bytes: nothing to choose, compare a run at once.
-        if (readings_.size() == 1) {
-            Reading& only = readings_.front();
+        if (Readings.size() == 1) {
+            Reading& only = Readings.front();
             if (only.Segment < SegmentEnd() && (only.Offset != 0 || !At(only.Segment).Optional)) {
                 const Segment& segment = At(only.Segment);
                 const size_t run = std::min(length - i, segment.Bytes.size() - only.Offset);
@@ -52,8 +52,8 @@ bool LoopbackCheck::Feed(const uint8_t* data, size_t length)
                     while (expected[bad] == data[i + bad]) {
                         ++bad;
                     }
-                    bytesRead_ += i + bad;
-                    mismatchAt_ = i + bad;
+                    ReadTotal += i + bad;
+                    FirstMismatch = i + bad;
                     return false;
                 }
                 if (segment.Optional) {
@@ -71,7 +71,7 @@ bool LoopbackCheck::Feed(const uint8_t* data, size_t length)
         }
 
         candidates.clear();
-        for (const Reading& reading : readings_) {
+        for (const Reading& reading : Readings) {
             AddWithSkips(candidates, reading);
         }
         next.clear();
@@ -95,15 +95,15 @@ bool LoopbackCheck::Feed(const uint8_t* data, size_t length)
             }
         }
         if (next.empty()) {
-            bytesRead_ += i;
-            mismatchAt_ = i;
+            ReadTotal += i;
+            FirstMismatch = i;
             return false;
         }
-        readings_.swap(next);
+        Readings.swap(next);
         DropConsumedSegments();
         ++i;
     }
-    bytesRead_ += length;
+    ReadTotal += length;
     return true;
 }
 
@@ -113,13 +113,13 @@ uint64_t LoopbackCheck::OutstandingFor(const Reading& reading) const
         return 0;
     }
     const Segment& segment = At(reading.Segment);
-    return acceptedTotal_ - segment.AcceptedBefore - (segment.Optional ? 0 : reading.Offset);
+    return AcceptedTotal - segment.AcceptedBefore - (segment.Optional ? 0 : reading.Offset);
 }
 
 uint64_t LoopbackCheck::Outstanding() const
 {
     std::vector<Reading> candidates;
-    for (const Reading& reading : readings_) {
+    for (const Reading& reading : Readings) {
         AddWithSkips(candidates, reading);
     }
     uint64_t least = std::numeric_limits<uint64_t>::max();
@@ -131,8 +131,8 @@ uint64_t LoopbackCheck::Outstanding() const
 
 uint64_t LoopbackCheck::PossiblyTakenDelivered() const
 {
-    const Reading* best = &readings_.front();
-    for (const Reading& reading : readings_) {
+    const Reading* best = &Readings.front();
+    for (const Reading& reading : Readings) {
         if (OutstandingFor(reading) < OutstandingFor(*best)) {
             best = &reading;
         }
@@ -143,12 +143,12 @@ uint64_t LoopbackCheck::PossiblyTakenDelivered() const
 void LoopbackCheck::DropConsumedSegments()
 {
     uint64_t oldest = std::numeric_limits<uint64_t>::max();
-    for (const Reading& reading : readings_) {
+    for (const Reading& reading : Readings) {
         oldest = std::min(oldest, reading.Segment);
     }
-    while (firstSegment_ < oldest && !segments_.empty()) {
-        segments_.pop_front();
-        ++firstSegment_;
+    while (FirstSegment < oldest && !Segments.empty()) {
+        Segments.pop_front();
+        ++FirstSegment;
     }
 }
 

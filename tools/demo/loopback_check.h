@@ -27,14 +27,14 @@ public:
     // Checks bytes read back. Returns false at the first byte no reading of
     // the stream allows; that byte's offset within `data` is in MismatchAt().
     bool Feed(const uint8_t* data, size_t length);
-    size_t MismatchAt() const { return mismatchAt_; }
+    size_t MismatchAt() const { return FirstMismatch; }
 
     // Accepted bytes not read back yet, by the reading that has read the most.
     uint64_t Outstanding() const;
     // Bytes of possibly-taken chunks that did come back (on the reading that
     // has read the most).
     uint64_t PossiblyTakenDelivered() const;
-    uint64_t BytesRead() const { return bytesRead_; }
+    uint64_t BytesRead() const { return ReadTotal; }
 
 private:
     struct Segment {
@@ -53,19 +53,19 @@ private:
     };
 
     void Append(const uint8_t* data, size_t length, bool optional);
-    const Segment& At(uint64_t index) const { return segments_[index - firstSegment_]; }
-    uint64_t SegmentEnd() const { return firstSegment_ + segments_.size(); }
+    const Segment& At(uint64_t index) const { return Segments[index - FirstSegment]; }
+    uint64_t SegmentEnd() const { return FirstSegment + Segments.size(); }
     // Adds the reading and every reading that skips optional segments from it.
     void AddWithSkips(std::vector<Reading>& readings, Reading reading) const;
     uint64_t OutstandingFor(const Reading& reading) const;
     void DropConsumedSegments();
 
-    std::deque<Segment> segments_;
-    uint64_t firstSegment_ = 0;
-    uint64_t acceptedTotal_ = 0;
-    std::vector<Reading> readings_{Reading{0, 0, 0}};
-    uint64_t bytesRead_ = 0;
-    size_t mismatchAt_ = 0;
+    std::deque<Segment> Segments;
+    uint64_t FirstSegment = 0;
+    uint64_t AcceptedTotal = 0;
+    std::vector<Reading> Readings{Reading{0, 0, 0}};
+    uint64_t ReadTotal = 0;
+    size_t FirstMismatch = 0;
 };
 
 } // namespace demo

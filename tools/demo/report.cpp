@@ -14,24 +14,24 @@ std::string Grouped(uint64_t value)
 }
 
 Table::Table(std::vector<std::string> headings, std::vector<bool> rightAligned)
-    : headings_(std::move(headings)), right_(std::move(rightAligned))
+    : Headings(std::move(headings)), RightAligned(std::move(rightAligned))
 {
-    right_.resize(headings_.size(), false);
+    RightAligned.resize(Headings.size(), false);
 }
 
 void Table::Add(std::vector<std::string> row)
 {
-    row.resize(headings_.size());
-    rows_.push_back(std::move(row));
+    row.resize(Headings.size());
+    Rows.push_back(std::move(row));
 }
 
 void Table::Print(std::FILE* out, const char* indent) const
 {
     std::vector<size_t> widths;
-    for (const std::string& heading : headings_) {
+    for (const std::string& heading : Headings) {
         widths.push_back(heading.size());
     }
-    for (const auto& row : rows_) {
+    for (const auto& row : Rows) {
         for (size_t i = 0; i < row.size(); ++i) {
             widths[i] = std::max(widths[i], row[i].size());
         }
@@ -40,20 +40,20 @@ void Table::Print(std::FILE* out, const char* indent) const
         std::string text = indent;
         for (size_t i = 0; i < cells.size(); ++i) {
             const std::string pad(widths[i] - cells[i].size(), ' ');
-            text += right_[i] ? pad + cells[i] : cells[i] + (i + 1 == cells.size() ? "" : pad);
+            text += RightAligned[i] ? pad + cells[i] : cells[i] + (i + 1 == cells.size() ? "" : pad);
             if (i + 1 != cells.size()) {
                 text += "  ";
             }
         }
         std::fprintf(out, "%s\n", text.c_str());
     };
-    line(headings_);
+    line(Headings);
     std::vector<std::string> rule;
     for (size_t width : widths) {
         rule.emplace_back(width, '-');
     }
     line(rule);
-    for (const auto& row : rows_) {
+    for (const auto& row : Rows) {
         line(row);
     }
 }
@@ -61,24 +61,24 @@ void Table::Print(std::FILE* out, const char* indent) const
 void ProgressView::Show(double seconds, const std::string& heading, const std::vector<std::string>& lines,
                         const std::string& plain)
 {
-    if (!terminal_) {
-        if (seconds - lastPlain_ >= 1.0) {
-            lastPlain_ = seconds;
-            std::fprintf(out_, "%s\n", plain.c_str());
-            std::fflush(out_);
+    if (!IsTerminal) {
+        if (seconds - LastPlain >= 1.0) {
+            LastPlain = seconds;
+            std::fprintf(Out, "%s\n", plain.c_str());
+            std::fflush(Out);
         }
         return;
     }
     // Back to the first line drawn, then every line cleared and written anew.
-    if (drawn_ != 0) {
-        std::fprintf(out_, "\x1b[%zuA", drawn_);
+    if (Drawn != 0) {
+        std::fprintf(Out, "\x1b[%zuA", Drawn);
     }
-    std::fprintf(out_, "\r\x1b[2K%s\n", heading.c_str());
+    std::fprintf(Out, "\r\x1b[2K%s\n", heading.c_str());
     for (const std::string& text : lines) {
-        std::fprintf(out_, "\r\x1b[2K%s\n", text.c_str());
+        std::fprintf(Out, "\r\x1b[2K%s\n", text.c_str());
     }
-    drawn_ = lines.size() + 1;
-    std::fflush(out_);
+    Drawn = lines.size() + 1;
+    std::fflush(Out);
 }
 
 } // namespace demo

@@ -19,26 +19,26 @@ public:
     void Print(std::FILE* out, const char* indent = "  ") const;
 
 private:
-    std::vector<std::string> headings_;
-    std::vector<bool> right_;
-    std::vector<std::vector<std::string>> rows_;
+    std::vector<std::string> Headings;
+    std::vector<bool> RightAligned;
+    std::vector<std::vector<std::string>> Rows;
 };
 
 // One line per port redrawn in place on a terminal; on anything else a plain
 // summary line every second.
 class ProgressView {
 public:
-    ProgressView(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+    ProgressView(std::FILE* out, bool terminal) : Out(out), IsTerminal(terminal) {}
     // `heading` above `lines` on a terminal; `plain` is the line otherwise.
     void Show(double seconds, const std::string& heading, const std::vector<std::string>& lines,
               const std::string& plain);
-    bool Terminal() const { return terminal_; }
+    bool Terminal() const { return IsTerminal; }
 
 private:
-    std::FILE* out_;
-    bool terminal_;
-    size_t drawn_ = 0;
-    double lastPlain_ = 0;
+    std::FILE* Out;
+    bool IsTerminal;
+    size_t Drawn = 0;
+    double LastPlain = 0;
 };
 
 } // namespace demo

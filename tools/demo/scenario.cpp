@@ -62,32 +62,32 @@ std::string ScenarioExplanation(Fault fault, const Options& options)
 }
 
 FaultDirector::FaultDirector(rig::SystemRig& rig, const Options& options, RunControl& control)
-    : rig_(rig), options_(options), control_(control)
+    : Rig(rig), Settings(options), Control(control)
 {
     for (unsigned port : options.Ports) {
         if (port >= kFirstAnsweredPort) {
-            answeredPorts_.push_back(port);
+            AnsweredPorts.push_back(port);
         }
     }
 }
 
 bool FaultDirector::WaitUntil(double seconds)
 {
-    const auto start = control_.Deadline - std::chrono::duration_cast<Clock::duration>(
-                                               std::chrono::duration<double>(options_.DurationSeconds));
+    const auto start = Control.Deadline - std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(Settings.DurationSeconds));
     const auto at = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (Clock::now() < at) {
-        if (control_.Stop || Clock::now() >= control_.Deadline) {
+        if (Control.Stop || Clock::now() >= Control.Deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return !control_.Stop && Clock::now() < control_.Deadline;
+    return !Control.Stop && Clock::now() < Control.Deadline;
 }
 
 void FaultDirector::Run()
 {
-    switch (options_.Scenario) {
+    switch (Settings.Scenario) {
     case Fault::None:
     case Fault::Partial:  // the port threads arrange their own acceptance
         return;
@@ -99,11 +99,11 @@ void FaultDirector::Run()
         SleepAndResume();
         return;
     case Fault::Surprise:
-        if (WaitUntil(options_.DurationSeconds / 2)) {
-            control_.Removed = true;
-            phase_ = Phase::Removed;
-            rig_.SurpriseRemove();
-            ++injected_;
+        if (WaitUntil(Settings.DurationSeconds / 2)) {
+            Control.Removed = true;
+            State = Phase::Removed;
+            Rig.SurpriseRemove();
+            ++InjectedCount;
         }
         return;
     }
@@ -111,49 +111,49 @@ void FaultDirector::Run()
 
 void FaultDirector::InjectAnswerFaults()
 {
-    if (answeredPorts_.empty()) {
+    if (AnsweredPorts.empty()) {
         return;
     }
-    std::mt19937_64 rng(options_.Seed);
-    const bool silence = options_.Scenario == Fault::Silence;
+    std::mt19937_64 rng(Settings.Seed);
+    const bool silence = Settings.Scenario == Fault::Silence;
     // A silence stalls the whole bridge for a time-out; leave room for traffic between them.
-    const double interval = silence ? std::max(2.5 * options_.TimeScale, 0.25) : 0.15;
+    const double interval = silence ? std::max(2.5 * Settings.TimeScale, 0.25) : 0.15;
     for (double at = silence ? 0.3 : 0.1; WaitUntil(at); at += interval) {
-        const auto port = static_cast<uint8_t>(answeredPorts_[rng() % answeredPorts_.size()]);
+        const auto port = static_cast<uint8_t>(AnsweredPorts[rng() % AnsweredPorts.size()]);
         const auto behaviour = silence ? bridge::PortBehaviour::Silent() : bridge::PortBehaviour::Refuse(1);
-        rig_.Model.SetPortBehaviour(port, bridge::Command::Data, behaviour.Once());
-        ++injected_;
+        Rig.Model.SetPortBehaviour(port, bridge::Command::Data, behaviour.Once());
+        ++InjectedCount;
     }
 }
 
 void FaultDirector::SleepAndResume()
 {
-    for (double at : {options_.DurationSeconds / 3, options_.DurationSeconds * 2 / 3}) {
+    for (double at : {Settings.DurationSeconds / 3, Settings.DurationSeconds * 2 / 3}) {
         if (!WaitUntil(at)) {
             return;
         }
-        for (unsigned port : answeredPorts_) {
-            rig_.Model.SetPortBehaviour(static_cast<uint8_t>(port), bridge::Command::Data,
+        for (unsigned port : AnsweredPorts) {
+            Rig.Model.SetPortBehaviour(static_cast<uint8_t>(port), bridge::Command::Data,
                                         bridge::PortBehaviour::Late(kHeldAnswer));
         }
         // Long enough for a write to be waiting on its held answer.
-        std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.001, 0.05 * options_.TimeScale)));
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.001, 0.05 * Settings.TimeScale)));
 
-        phase_ = Phase::Asleep;
-        const NTSTATUS slept = rig_.Sleep();
+        State = Phase::Asleep;
+        const NTSTATUS slept = Rig.Sleep();
         if (!NT_SUCCESS(slept)) {
-            problems_.push_back("System sleep failed with " + std::to_string(static_cast<uint32_t>(slept)));
+            ProblemsList.push_back("System sleep failed with " + std::to_string(static_cast<uint32_t>(slept)));
         }
-        ++injected_;
+        ++InjectedCount;
         std::this_thread::sleep_for(kAsleepFor);
-        for (unsigned port : answeredPorts_) {
-            rig_.Model.ClearPortBehaviour(static_cast<uint8_t>(port), bridge::Command::Data);
+        for (unsigned port : AnsweredPorts) {
+            Rig.Model.ClearPortBehaviour(static_cast<uint8_t>(port), bridge::Command::Data);
         }
-        const NTSTATUS resumed = rig_.Resume();
+        const NTSTATUS resumed = Rig.Resume();
         if (!NT_SUCCESS(resumed)) {
-            problems_.push_back("System resume failed with " + std::to_string(static_cast<uint32_t>(resumed)));
+            ProblemsList.push_back("System resume failed with " + std::to_string(static_cast<uint32_t>(resumed)));
         }
-        phase_ = Phase::Normal;
+        State = Phase::Normal;
     }
 }
 

@@ -26,10 +26,10 @@ public:
     FaultDirector(rig::SystemRig& rig, const Options& options, RunControl& control);
     void Run();
 
-    Phase CurrentPhase() const { return phase_; }
-    unsigned Injected() const { return injected_; }
+    Phase CurrentPhase() const { return State; }
+    unsigned Injected() const { return InjectedCount; }
     // Problems of the system itself (a failed sleep or resume).
-    std::vector<std::string> Problems() const { return problems_; }
+    std::vector<std::string> Problems() const { return ProblemsList; }
 
 private:
     // Waits until `at` after the start; false when the run ended first.
@@ -37,13 +37,13 @@ private:
     void InjectAnswerFaults();
     void SleepAndResume();
 
-    rig::SystemRig& rig_;
-    const Options& options_;
-    RunControl& control_;
-    std::vector<unsigned> answeredPorts_;
-    std::atomic<Phase> phase_{Phase::Normal};
-    std::atomic<unsigned> injected_{0};
-    std::vector<std::string> problems_;
+    rig::SystemRig& Rig;
+    const Options& Settings;
+    RunControl& Control;
+    std::vector<unsigned> AnsweredPorts;
+    std::atomic<Phase> State{Phase::Normal};
+    std::atomic<unsigned> InjectedCount{0};
+    std::vector<std::string> ProblemsList;
 };
 
 } // namespace demo
