@@ -1,6 +1,6 @@
 #include "rig/bus_rig.h"
 
-#include "host/usb/usb.h"
+#include "host/usb/cable.h"
 
 namespace rig {
 

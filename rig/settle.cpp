@@ -3,7 +3,7 @@
 #include "host/framework/device.h"
 #include "host/framework/work_item.h"
 #include "host/pnp/system.h"
-#include "host/usb/usb.h"
+#include "host/usb/cable.h"
 
 namespace rig {
 

@@ -4,7 +4,7 @@
 #include "support/white_box.h"
 
 #include "host/framework/work_item.h"
-#include "host/usb/usb.h"
+#include "host/usb/cable.h"
 #include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include "host/framework/io_queue.h"
 #include "host/framework/object.h"
 #include "host/kernel/time_scale.h"
-#include "host/usb/usb.h"
+#include "host/usb/device_model.h"
 #include "host/verifier/fault_injection.h"
 #include "host/win32/comm.h"
 

@@ -4,7 +4,7 @@
 #include "support/white_box.h"
 
 #include "host/kernel/time_scale.h"
-#include "host/usb/usb.h"
+#include "host/framework/usb_target.h"
 #include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>

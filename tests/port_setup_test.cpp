@@ -5,7 +5,7 @@
 
 #include "host/framework/creation.h"
 #include "host/kernel/registry.h"
-#include "host/usb/usb.h"
+#include "host/framework/usb_target.h"
 #include "host/verifier/fault_injection.h"
 
 #include <gtest/gtest.h>

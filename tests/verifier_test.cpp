@@ -7,7 +7,7 @@
 #include "host/framework/work_item.h"
 #include "host/io_manager/io_manager.h"
 #include "host/pnp/pnp.h"
-#include "host/usb/usb.h"
+#include "host/framework/usb_target.h"
 #include "host/verifier/verifier.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "host/framework/io_queue.h"
 #include "host/kernel/registry.h"
 #include "host/kernel/strings.h"
-#include "host/usb/usb.h"
+#include "host/usb/cable.h"
 #include "host/verifier/verifier.h"
 
 #include <dlfcn.h>

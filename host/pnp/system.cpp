@@ -3,7 +3,7 @@
 #include "host/framework/work_item.h"
 #include "host/kernel/registry.h"
 #include "host/kernel/strings.h"
-#include "host/usb/usb.h"
+#include "host/usb/cable.h"
 #include "host/verifier/verifier.h"
 
 #include <algorithm>

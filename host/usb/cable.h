@@ -1,5 +1,5 @@
-// The USB side of the stand-in: the cable between a device model and the host,
-// and the framework's USB target objects over it.
+// The cable between a device model and the host: IN transfers queued per
+// endpoint until a read takes them, and the plug state writes and reads see.
 #pragma once
 
 #include "host/usb/device_model.h"
@@ -69,17 +69,5 @@ private:
     int ActiveReads = 0;
     std::map<uint8_t, int> ReadersRunning;
 };
-
-// Stand-in settings for continuous readers.
-// How many reader threads complete transfers of one reader at once, at most
-// its number of reads in flight (1: the completions run one at a time, in
-// order; more: they may overlap and finish out of order, as on a
-// multiprocessor).
-void SetConcurrentReadCompletions(int count);
-
-// How long a synchronous write that the device never completes may wait when
-// the driver gave it no time-out, before the verifier stops the run: such a
-// write would hang the system forever.
-void SetUnboundedWriteLimit(std::chrono::milliseconds limit);
 
 } // namespace host

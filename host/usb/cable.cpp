@@ -1,0 +1,142 @@
+#include "host/usb/cable.h"
+
+namespace host {
+
+UsbConnection::UsbConnection(UsbDeviceModel& model) : DeviceModel(model) {}
+
+UsbConnection::~UsbConnection()
+{
+    if (IsPlugged) {
+        Unplug();
+    }
+}
+
+void UsbConnection::Plug()
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        IsPlugged = true;
+    }
+    DeviceModel.Connect(this);
+}
+
+void UsbConnection::Unplug()
+{
+    if (!Plugged()) {
+        return;
+    }
+    // The model is told first and without the connection's lock: it waits for
+    // any SendIn of its own in progress, which takes that lock.
+    DeviceModel.Connect(nullptr);
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        IsPlugged = false;
+        InQueues.clear();
+    }
+    Changed.notify_all();
+}
+
+bool UsbConnection::Plugged()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return IsPlugged;
+}
+
+void UsbConnection::SendIn(uint8_t endpoint, const uint8_t* data, size_t length)
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        if (!IsPlugged) {
+            return;
+        }
+        InQueues[endpoint].push_back({std::vector<uint8_t>(data, data + length), STATUS_SUCCESS});
+    }
+    Changed.notify_all();
+}
+
+void UsbConnection::FailIn(uint8_t endpoint, int32_t status)
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        if (!IsPlugged) {
+            return;
+        }
+        InQueues[endpoint].push_back({{}, status});
+    }
+    Changed.notify_all();
+}
+
+bool UsbConnection::TakeIn(uint8_t endpoint, InTransfer& transfer, const std::function<bool()>& stop)
+{
+    std::unique_lock<std::mutex> guard(Lock);
+    for (;;) {
+        if (stop()) {
+            return false;
+        }
+        auto& queue = InQueues[endpoint];
+        if (IsPlugged && !queue.empty()) {
+            transfer = std::move(queue.front());
+            queue.pop_front();
+            ++ActiveReads;
+            return true;
+        }
+        Changed.wait(guard);
+    }
+}
+
+void UsbConnection::ReadDone()
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        --ActiveReads;
+    }
+    Changed.notify_all();
+}
+
+bool UsbConnection::WaitInIdle(uint8_t endpoint, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(Lock);
+    return Changed.wait_for(guard, timeout, [&] { return InQueues[endpoint].empty() && ActiveReads == 0; });
+}
+
+int UsbConnection::RunningReaders(uint8_t endpoint)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return ReadersRunning[endpoint];
+}
+
+void UsbConnection::NoteReaderStarted(uint8_t endpoint, int delta)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    ReadersRunning[endpoint] += delta;
+}
+
+void UsbConnection::Notify()
+{
+    { std::lock_guard<std::mutex> guard(Lock); }
+    Changed.notify_all();
+}
+
+NTSTATUS UsbConnection::WaitHungWrite(std::chrono::steady_clock::time_point deadline, bool hasDeadline,
+                                      const std::function<bool()>& cancelled)
+{
+    std::unique_lock<std::mutex> guard(Lock);
+    for (;;) {
+        if (!IsPlugged) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        if (cancelled()) {
+            return STATUS_CANCELLED;
+        }
+        if (hasDeadline && std::chrono::steady_clock::now() >= deadline) {
+            return STATUS_IO_TIMEOUT;
+        }
+        if (hasDeadline) {
+            Changed.wait_until(guard, deadline);
+        } else {
+            Changed.wait(guard);
+        }
+    }
+}
+
+} // namespace host
