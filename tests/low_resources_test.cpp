@@ -12,6 +12,7 @@
 #include "host/framework/object.h"
 #include "host/framework/work_item.h"
 #include "host/io_manager/io_manager.h"
+#include "host/kernel/object_namespace.h"
 #include "host/kernel/registry.h"
 #include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"

@@ -4,6 +4,7 @@
 #include "support/white_box.h"
 
 #include "host/framework/creation.h"
+#include "host/kernel/object_namespace.h"
 #include "host/kernel/registry.h"
 #include "host/framework/usb_target.h"
 #include "host/verifier/fault_injection.h"

@@ -4,7 +4,7 @@
 #include "host/io_manager/io_manager.h"
 
 #include "host/framework/io_objects.h"
-#include "host/kernel/registry.h"
+#include "host/kernel/object_namespace.h"
 #include "host/verifier/verifier.h"
 
 #include <algorithm>

@@ -1,39 +1,34 @@
-// The registry and the object namespace as the drivers and the system see
-// them: device hardware keys, the device map, symbolic links and device
-// interfaces. Names compare without regard to case, as Windows compares them.
+// The registry as the drivers and the system see it: string values by key
+// path and value name, names compared without regard to case as Windows
+// compares them.
 #pragma once
 
-#include "host/framework/device.h"
+#include <ntdef.h>
 
 #include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace host {
 
-// Registry values, by key path and value name.
+struct PhysicalDevice;
+
 void RegistrySetString(const std::string& keyPath, const std::string& valueName, const std::string& data);
 std::optional<std::string> RegistryGetString(const std::string& keyPath, const std::string& valueName);
 // The string values of a key, by name (e.g. the SERIALCOMM device map).
 std::map<std::string, std::string> RegistryStrings(const std::string& keyPath);
 void RegistryDeleteKey(const std::string& keyPath);
 
-// The key path of a device's hardware key ("Device Parameters") and of the
-// serial device map.
+// The same store in the kernel's terms, for the framework's key objects.
+// Lookups answer with the status ZwQueryValueKey would give.
+void RegistryAssign(const std::string& keyPath, const std::string& valueName, std::u16string text);
+NTSTATUS RegistryQuery(const std::string& keyPath, const std::string& valueName, std::u16string* text);
+NTSTATUS RegistryRemove(const std::string& keyPath, const std::string& valueName);
+
+// The key path of a device's hardware key ("Device Parameters"), of a key
+// under the device map, and of the serial device map.
 std::string HardwareKeyPath(const PhysicalDevice& node);
+std::string DeviceMapKeyPath(const std::string& keyName);
 extern const char* const SerialCommKeyPath;
-
-// Symbolic links: the device a name leads to, if any.
-FrameworkDevice* LookupSymbolicLink(const std::string& name);
-std::vector<std::string> SymbolicLinksOf(FrameworkDevice* device);
-void RemoveNamesOf(FrameworkDevice* device);
-
-struct DeviceInterfaceRecord {
-    GUID InterfaceClass;
-    std::string ReferenceString;
-    FrameworkDevice* Owner;
-};
-std::vector<DeviceInterfaceRecord> DeviceInterfaces(const GUID& interfaceClass);
 
 } // namespace host

@@ -4,6 +4,8 @@
 
 #include <ntstrsafe.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 
 namespace host {
@@ -42,6 +44,12 @@ UNICODE_STRING CountedString(const std::u16string& text)
     string.MaximumLength = string.Length;
     string.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(text.data()));
     return string;
+}
+
+std::string Folded(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
 }
 
 } // namespace host

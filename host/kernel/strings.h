@@ -14,6 +14,9 @@ std::u16string Widen(const std::string& ascii);
 std::string Narrow(const std::u16string& wide);
 std::string Narrow(PCUNICODE_STRING string);
 
+// The text in lower case: how the registry and the object namespace compare names.
+std::string Folded(std::string text);
+
 // A counted string over the given text, valid as long as `text` is.
 UNICODE_STRING CountedString(const std::u16string& text);
 

@@ -1,7 +1,7 @@
 #include "host/pnp/pnp.h"
 
 #include "host/framework/io_queue.h"
-#include "host/kernel/registry.h"
+#include "host/kernel/object_namespace.h"
 #include "host/kernel/strings.h"
 #include "host/usb/cable.h"
 #include "host/verifier/verifier.h"

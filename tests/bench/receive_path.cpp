@@ -6,7 +6,7 @@
 #include "host/framework/memory.h"
 #include "host/framework/object.h"
 #include "host/io_manager/io_manager.h"
-#include "host/kernel/registry.h"
+#include "host/kernel/object_namespace.h"
 #include "host/verifier/verifier.h"
 
 #include <cstring>
