@@ -116,7 +116,7 @@ TEST(BusBringUp, HealthyBridgeComesUpWithEightChildrenInPortOrder)
 
     BRIDGE_PORT_INTERFACE port6 = {};
     auto* pdo = static_cast<host::FrameworkDevice*>(host::FromAnyHandle(children[6].Device, "test"));
-    ASSERT_EQ(host::QueryInterface(pdo, GUID_BRIDGE_PORT_INTERFACE, &port6.InterfaceHeader, sizeof(port6), 1),
+    ASSERT_EQ(pdo->AnswerQueryInterface(GUID_BRIDGE_PORT_INTERFACE, &port6.InterfaceHeader, sizeof(port6), 1),
               STATUS_SUCCESS);
     EXPECT_EQ(port6.InterfaceHeader.Size, sizeof(BRIDGE_PORT_INTERFACE));
     EXPECT_EQ(port6.InterfaceHeader.Version, 1);

@@ -47,6 +47,105 @@ PWDFDEVICE_INIT NewDeviceInit(WDFDRIVER driver, std::shared_ptr<PhysicalDevice> 
     return init;
 }
 
+PWDFDEVICE_INIT NewChildInit(FrameworkDevice* parent)
+{
+    auto* init = new WDFDEVICE_INIT();
+    init->OwningDriver = DriverFromHandle(reinterpret_cast<WDFDRIVER>(parent->Parent()), "WdfPdoInitAllocate");
+    init->ParentBus = parent->Handle();
+    init->Physical = std::make_shared<PhysicalDevice>();
+    return init;
+}
+
+Object* DeviceParentOf(const WDFDEVICE_INIT& init)
+{
+    if (init.ParentBus != nullptr) {
+        return DeviceFromHandle(init.ParentBus, "WdfDeviceCreate");
+    }
+    return init.OwningDriver;
+}
+
+namespace {
+
+void NoInterfaceReference(PVOID) {}
+
+} // namespace
+
+void FrameworkDevice::OnCreated()
+{
+    if (IsPdo()) {
+        Init.Physical->Pdo = this;
+    }
+}
+
+void FrameworkDevice::PublishInterface(const GUID& type, const INTERFACE& record)
+{
+    PublishedInterface published;
+    published.Type = type;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+    published.Record.assign(bytes, bytes + record.Size);
+    auto* header = reinterpret_cast<INTERFACE*>(published.Record.data());
+    if (header->InterfaceReference == nullptr) {
+        header->InterfaceReference = NoInterfaceReference;
+    }
+    if (header->InterfaceDereference == nullptr) {
+        header->InterfaceDereference = NoInterfaceReference;
+    }
+    QueryInterfaces.push_back(std::move(published));
+}
+
+NTSTATUS FrameworkDevice::AnswerQueryInterface(const GUID& type, PINTERFACE buffer, USHORT size, USHORT version) const
+{
+    for (const auto& published : QueryInterfaces) {
+        if (!IsEqualGUID(published.Type, type)) {
+            continue;
+        }
+        const auto* header = reinterpret_cast<const INTERFACE*>(published.Record.data());
+        if (header->Size > size || header->Version > version) {
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        std::memcpy(buffer, published.Record.data(), published.Record.size());
+        // The framework references the interface before it hands it out, so
+        // the requester owns one reference and releases it with
+        // InterfaceDereference (fxpkgpnp.cpp, FxPkgPnp::HandleQueryInterface
+        // calls InterfaceReference on the copy it returns).
+        if (buffer->InterfaceReference != nullptr) {
+            buffer->InterfaceReference(buffer->Context);
+        }
+        return STATUS_SUCCESS;
+    }
+    return STATUS_NOT_SUPPORTED;
+}
+
+NTSTATUS FrameworkDevice::QueryInterfaceBelow(const GUID& type, PINTERFACE buffer, USHORT size, USHORT version) const
+{
+    if (!Init.Physical || Init.Physical->Pdo == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    return Init.Physical->Pdo->AnswerQueryInterface(type, buffer, size, version);
+}
+
+void FrameworkDevice::SetCapabilities(const WDF_DEVICE_PNP_CAPABILITIES& capabilities)
+{
+    Capabilities = capabilities;
+    HasCapabilities = true;
+}
+
+void FrameworkDevice::AddStaticChild(FrameworkDevice* child)
+{
+    child->AddedAsStaticChild = true;
+    {
+        std::lock_guard<std::mutex> guard(StaticChildrenLock);
+        StaticChildren.push_back(child);
+    }
+    NotifyChildArrived(this, child);
+}
+
+std::vector<FrameworkDevice*> FrameworkDevice::StaticChildrenInOrder()
+{
+    std::lock_guard<std::mutex> guard(StaticChildrenLock);
+    return StaticChildren;
+}
+
 } // namespace host
 
 namespace {
@@ -164,9 +263,7 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
         return failed;
     }
     PWDFDEVICE_INIT init = *DeviceInit;
-    host::Object* parent = init->ParentBus != nullptr
-        ? static_cast<host::Object*>(host::DeviceFromHandle(init->ParentBus, "WdfDeviceCreate"))
-        : static_cast<host::Object*>(init->OwningDriver);
+    host::Object* parent = host::DeviceParentOf(*init);
     if (init->ParentBus != nullptr && init->DeviceId.empty()) {
         host::EndCreation("WdfDeviceCreate");
         return STATUS_INVALID_DEVICE_STATE;  // a child needs its device ID before it can exist
@@ -179,9 +276,7 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (device->IsPdo()) {
-        device->Init.Physical->Pdo = device;
-    }
+    device->OnCreated();
     // The record now belongs to the device; the caller's pointer is cleared as
     // the framework clears it, so a later free would be caught.
     delete init;
@@ -191,8 +286,6 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATT
 }
 
 namespace {
-
-void NoInterfaceReference(PVOID) {}
 
 // Copies of the text a child's identity holds; the framework copies what it keeps.
 NTSTATUS CopyString(PCUNICODE_STRING source, std::u16string& destination, const char* operation)
@@ -227,11 +320,8 @@ extern "C" PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice)
     if (!NT_SUCCESS(host::BeginCreation("WdfPdoInitAllocate", PASSIVE_LEVEL))) {
         return nullptr;
     }
-    auto* init = new WDFDEVICE_INIT();
+    PWDFDEVICE_INIT init = host::NewChildInit(parent);
     host::EndCreation("WdfPdoInitAllocate");
-    init->OwningDriver = host::DriverFromHandle(reinterpret_cast<WDFDRIVER>(parent->Parent()), "WdfPdoInitAllocate");
-    init->ParentBus = ParentDevice;
-    init->Physical = std::make_shared<host::PhysicalDevice>();
     return init;
 }
 
@@ -296,18 +386,7 @@ extern "C" NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTE
     if (auto failure = host::InjectedFailure("WdfDeviceAddQueryInterface")) {
         return *failure;
     }
-    host::FrameworkDevice::PublishedInterface published;
-    published.Type = *InterfaceConfig->InterfaceType;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(InterfaceConfig->Interface);
-    published.Record.assign(bytes, bytes + InterfaceConfig->Interface->Size);
-    auto* header = reinterpret_cast<INTERFACE*>(published.Record.data());
-    if (header->InterfaceReference == nullptr) {
-        header->InterfaceReference = NoInterfaceReference;
-    }
-    if (header->InterfaceDereference == nullptr) {
-        header->InterfaceDereference = NoInterfaceReference;
-    }
-    device->QueryInterfaces.push_back(std::move(published));
+    device->PublishInterface(*InterfaceConfig->InterfaceType, *InterfaceConfig->Interface);
     return STATUS_SUCCESS;
 }
 
@@ -318,8 +397,7 @@ extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CA
     if (PnpCapabilities == nullptr || PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
         host::Bugcheck("WdfDeviceSetPnpCapabilities: record not initialised with WDF_DEVICE_PNP_CAPABILITIES_INIT");
     }
-    device->Capabilities = *PnpCapabilities;
-    device->HasCapabilities = true;
+    device->SetCapabilities(*PnpCapabilities);
 }
 
 extern "C" NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child)
@@ -336,12 +414,7 @@ extern "C" NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child)
     if (auto failure = host::InjectedFailure("WdfFdoAddStaticChild")) {
         return *failure;
     }
-    child->AddedAsStaticChild = true;
-    {
-        std::lock_guard<std::mutex> guard(fdo->StaticChildrenLock);
-        fdo->StaticChildren.push_back(child);
-    }
-    host::NotifyChildArrived(fdo, child);
+    fdo->AddStaticChild(child);
     return STATUS_SUCCESS;
 }
 
@@ -356,47 +429,16 @@ extern "C" NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType
     if (auto failure = host::InjectedFailure("WdfFdoQueryForInterface")) {
         return *failure;
     }
-    if (!fdo->Init.Physical || fdo->Init.Physical->Pdo == nullptr) {
-        return STATUS_NOT_SUPPORTED;
-    }
-    return host::QueryInterface(fdo->Init.Physical->Pdo, *InterfaceType, Interface, Size, Version);
+    return fdo->QueryInterfaceBelow(*InterfaceType, Interface, Size, Version);
 }
 
 namespace host {
-
-NTSTATUS QueryInterface(FrameworkDevice* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version)
-{
-    for (const auto& published : pdo->QueryInterfaces) {
-        if (!IsEqualGUID(published.Type, type)) {
-            continue;
-        }
-        const auto* header = reinterpret_cast<const INTERFACE*>(published.Record.data());
-        if (header->Size > size || header->Version > version) {
-            return STATUS_INVALID_BUFFER_SIZE;
-        }
-        std::memcpy(buffer, published.Record.data(), published.Record.size());
-        // The framework references the interface before it hands it out, so
-        // the requester owns one reference and releases it with
-        // InterfaceDereference (fxpkgpnp.cpp, FxPkgPnp::HandleQueryInterface
-        // calls InterfaceReference on the copy it returns).
-        if (buffer->InterfaceReference != nullptr) {
-            buffer->InterfaceReference(buffer->Context);
-        }
-        return STATUS_SUCCESS;
-    }
-    return STATUS_NOT_SUPPORTED;
-}
 
 std::vector<ChildIdentity> StaticChildrenOf(WDFDEVICE fdo)
 {
     std::vector<ChildIdentity> children;
     FrameworkDevice* bus = DeviceFromHandle(fdo, "StaticChildrenOf");
-    std::vector<FrameworkDevice*> snapshot;
-    {
-        std::lock_guard<std::mutex> guard(bus->StaticChildrenLock);
-        snapshot = bus->StaticChildren;
-    }
-    for (FrameworkDevice* child : snapshot) {
+    for (FrameworkDevice* child : bus->StaticChildrenInOrder()) {
         ChildIdentity identity;
         identity.Device = child->Handle();
         identity.Parent = child->Init.ParentBus;

@@ -72,6 +72,19 @@ public:
     WDFDEVICE Handle() { return reinterpret_cast<WDFDEVICE>(this); }
     bool IsPdo() const { return Init.ParentBus != nullptr; }
 
+    // A child's device, once created, is what its physical device reports.
+    void OnCreated();
+    // Keeps a copy of `record` to answer query-interface requests for `type`.
+    void PublishInterface(const GUID& type, const INTERFACE& record);
+    // Answers a query-interface request sent to this (child) device.
+    NTSTATUS AnswerQueryInterface(const GUID& type, PINTERFACE buffer, USHORT size, USHORT version) const;
+    // Sends a query-interface request down to the device this one's stack sits on.
+    NTSTATUS QueryInterfaceBelow(const GUID& type, PINTERFACE buffer, USHORT size, USHORT version) const;
+    void SetCapabilities(const WDF_DEVICE_PNP_CAPABILITIES& capabilities);
+    // Reports `child` to the PnP manager as this bus's static child.
+    void AddStaticChild(FrameworkDevice* child);
+    std::vector<FrameworkDevice*> StaticChildrenInOrder();
+
     WDFDEVICE_INIT Init;
     struct PublishedInterface {
         GUID Type;
@@ -106,11 +119,6 @@ struct ChildIdentity {
 };
 std::vector<ChildIdentity> StaticChildrenOf(WDFDEVICE fdo);
 
-// Asks `device`'s underlying physical device for an interface, as a query-interface
-// request sent down the stack would: the bus child answers with a copy of what
-// it published. A test's way to ask as a function driver would.
-NTSTATUS QueryInterface(FrameworkDevice* pdo, const GUID& type, PINTERFACE buffer, USHORT size, USHORT version);
-
 FrameworkDevice* DeviceFromHandle(WDFDEVICE device, const char* operation);
 Driver* DriverFromHandle(WDFDRIVER driver, const char* operation);
 
@@ -120,5 +128,9 @@ int LiveDeviceInitCount();
 // A new initialisation record for a device add of `driver` on `node`, as the
 // PnP manager hands it to EvtDriverDeviceAdd.
 PWDFDEVICE_INIT NewDeviceInit(WDFDRIVER driver, std::shared_ptr<PhysicalDevice> node);
+// A new record for a child of the bus device `parent`, as WdfPdoInitAllocate returns it.
+PWDFDEVICE_INIT NewChildInit(FrameworkDevice* parent);
+// The object a device made from `init` is the child of: its bus device or its driver.
+Object* DeviceParentOf(const WDFDEVICE_INIT& init);
 
 } // namespace host
