@@ -120,6 +120,10 @@ public:
 
     // Calls the driver's callback for a request the queue has just handed it.
     void Present(Request* request);
+    // Takes a request the driver forwards here. Takes the I/O lock.
+    NTSTATUS AcceptForward(Request* request);
+    // Gives the oldest waiting request to the driver. Takes the I/O lock.
+    NTSTATUS HandOutNext(Request** request);
 
 private:
     std::thread Dispatcher;

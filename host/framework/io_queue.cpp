@@ -56,6 +56,58 @@ void Queue::DispatchLoop()
 // a dispatcher thread per queue instead, an ordinary PASSIVE_LEVEL thread as
 // an application's would be. The one place where the thread matters, the
 // power-up, is modelled as Windows does it (PowerUpQueues).
+NTSTATUS Queue::AcceptForward(Request* request)
+{
+    Request* cancelled = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        if (request->CurrentQueue == this) {
+            return STATUS_INVALID_DEVICE_REQUEST;  // forwarding into the queue it came from
+        }
+        if (request->CurrentQueue != nullptr && request->CurrentQueue->Owner != Owner) {
+            Bugcheck("WdfRequestForwardToIoQueue: the queue belongs to another device");
+        }
+        // A queue that no longer accepts requests refuses the forward and the
+        // request stays the driver's (fxioqueue.cpp,
+        // FxIoQueue::QueueRequestFromForward: STATUS_WDF_BUSY).
+        if (Purged) {
+            return STATUS_WDF_BUSY;
+        }
+        // A request cancelled while the driver held it is completed inside the
+        // forward, on the forwarding thread (FxIoQueue::QueueRequestFromForward
+        // inserts it into the cancel-safe queue, whose cancel routine runs at once).
+        if (request->CancelRequested) {
+            RequireNoSpinLockHeld("WdfRequestForwardToIoQueue (the request was cancelled and completes inside it)");
+        }
+        cancelled = InsertLocked(this, request, false);
+    }
+    if (cancelled != nullptr) {
+        DeleteRequest(cancelled);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Queue::HandOutNext(Request** out)
+{
+    std::lock_guard<std::mutex> guard(g_ioLock);
+    // A power-managed queue out of D0 gives nothing out (fxioqueue.cpp,
+    // FxIoQueue::GetRequest: STATUS_WDF_PAUSED while m_PowerState is
+    // FxIoQueuePowerOff or the queue does not dispatch).
+    if (!Powered) {
+        return STATUS_WDF_PAUSED;
+    }
+    if (Waiting.empty()) {
+        return STATUS_NO_MORE_ENTRIES;
+    }
+    Request* request = Waiting.front();
+    Waiting.pop_front();
+    request->HeldByDriver = true;
+    request->CurrentQueue = this;
+    HeldByDriver++;
+    *out = request;
+    return STATUS_SUCCESS;
+}
+
 void Queue::Present(Request* request)
 {
     CallbackScope scope("I/O queue callback", PASSIVE_LEVEL, true);
@@ -370,21 +422,10 @@ extern "C" NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* Ou
     if (auto failure = host::InjectedFailure("WdfIoQueueRetrieveNextRequest")) {
         return *failure;
     }
-    std::lock_guard<std::mutex> guard(host::g_ioLock);
-    // A power-managed queue out of D0 gives nothing out (fxioqueue.cpp,
-    // FxIoQueue::GetRequest: STATUS_WDF_PAUSED while m_PowerState is
-    // FxIoQueuePowerOff or the queue does not dispatch).
-    if (!queue->Powered) {
-        return STATUS_WDF_PAUSED;
+    host::Request* request;
+    if (NTSTATUS status = queue->HandOutNext(&request); !NT_SUCCESS(status)) {
+        return status;
     }
-    if (queue->Waiting.empty()) {
-        return STATUS_NO_MORE_ENTRIES;
-    }
-    host::Request* request = queue->Waiting.front();
-    queue->Waiting.pop_front();
-    request->HeldByDriver = true;
-    request->CurrentQueue = queue;
-    queue->HeldByDriver++;
     *OutRequest = request->Handle();
     return STATUS_SUCCESS;
 }

@@ -123,33 +123,7 @@ extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Dest
     if (auto failure = host::InjectedFailure("WdfRequestForwardToIoQueue")) {
         return *failure;
     }
-    host::Request* cancelled = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(host::g_ioLock);
-        if (request->CurrentQueue == queue) {
-            return STATUS_INVALID_DEVICE_REQUEST;  // forwarding into the queue it came from
-        }
-        if (request->CurrentQueue != nullptr && request->CurrentQueue->Owner != queue->Owner) {
-            host::Bugcheck("WdfRequestForwardToIoQueue: the queue belongs to another device");
-        }
-        // A queue that no longer accepts requests refuses the forward and the
-        // request stays the driver's (fxioqueue.cpp,
-        // FxIoQueue::QueueRequestFromForward: STATUS_WDF_BUSY).
-        if (queue->Purged) {
-            return STATUS_WDF_BUSY;
-        }
-        // A request cancelled while the driver held it is completed inside the
-        // forward, on the forwarding thread (FxIoQueue::QueueRequestFromForward
-        // inserts it into the cancel-safe queue, whose cancel routine runs at once).
-        if (request->CancelRequested) {
-            host::RequireNoSpinLockHeld("WdfRequestForwardToIoQueue (the request was cancelled and completes inside it)");
-        }
-        cancelled = host::InsertLocked(queue, request, false);
-    }
-    if (cancelled != nullptr) {
-        host::DeleteRequest(cancelled);
-    }
-    return STATUS_SUCCESS;
+    return queue->AcceptForward(request);
 }
 
 namespace {

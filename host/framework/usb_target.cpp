@@ -45,6 +45,10 @@ public:
         : Object(ObjectType::UsbDevice, parent), Connection(std::move(connection)), ContractVersion(contractVersion)
     {
     }
+    // Selects the device's one interface with a pipe for each endpoint the
+    // device reports; a new selection replaces the interface and its pipes.
+    NTSTATUS SelectSingleInterface(class UsbInterface** selected);
+
     std::shared_ptr<UsbConnection> Connection;
     ULONG ContractVersion;
     Object* ConfiguredInterface = nullptr;
@@ -91,6 +95,24 @@ private:
     std::vector<std::thread> ReaderThreads;
     std::atomic<bool> ReadersRunning{false};
 };
+
+NTSTATUS UsbTargetDevice::SelectSingleInterface(UsbInterface** selected)
+{
+    if (!Connection->Plugged()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (ConfiguredInterface != nullptr) {
+        DeleteObject(ConfiguredInterface);
+        ConfiguredInterface = nullptr;
+    }
+    auto* usbInterface = new UsbInterface(this);
+    for (const auto& endpoint : Connection->Model().Endpoints()) {
+        usbInterface->Pipes.push_back(new UsbPipe(usbInterface, endpoint));
+    }
+    ConfiguredInterface = usbInterface;
+    *selected = usbInterface;
+    return STATUS_SUCCESS;
+}
 
 UsbPipe* PipeFromHandle(const void* handle, const char* operation)
 {
@@ -329,19 +351,10 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_
     if (auto failure = host::InjectedFailure("WdfUsbTargetDeviceSelectConfig")) {
         return *failure;
     }
-    if (!device->Connection->Plugged()) {
-        return STATUS_NO_SUCH_DEVICE;
+    host::UsbInterface* usbInterface;
+    if (NTSTATUS status = device->SelectSingleInterface(&usbInterface); !NT_SUCCESS(status)) {
+        return status;
     }
-    // A new selection replaces the interface and its pipes.
-    if (device->ConfiguredInterface != nullptr) {
-        host::DeleteObject(device->ConfiguredInterface);
-        device->ConfiguredInterface = nullptr;
-    }
-    auto* usbInterface = new host::UsbInterface(device);
-    for (const auto& endpoint : device->Connection->Model().Endpoints()) {
-        usbInterface->Pipes.push_back(new host::UsbPipe(usbInterface, endpoint));
-    }
-    device->ConfiguredInterface = usbInterface;
     Params->Types.SingleInterface.ConfiguredUsbInterface = reinterpret_cast<WDFUSBINTERFACE>(usbInterface);
     Params->Types.SingleInterface.NumberConfiguredPipes = static_cast<UCHAR>(usbInterface->Pipes.size());
     return STATUS_SUCCESS;
