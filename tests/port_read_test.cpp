@@ -235,7 +235,7 @@ TEST(PortReads, AnApplicationReadingDuringALongWriteLosesNothing)
     auto handle = system.OpenOrFail(kPort);
     ASSERT_TRUE(handle);
     system.Model.SetPortBehaviour(kPort, bridge::Command::Data, bridge::PortBehaviour::Held());
-    Bytes sent(256 * 1024);
+    Bytes sent(1 << 20);
     for (size_t i = 0; i < sent.size(); ++i) {
         sent[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
     }
