@@ -120,6 +120,12 @@ public:
 
     // Calls the driver's callback for a request the queue has just handed it.
     void Present(Request* request);
+    // A new queue begins its life: dispatching as its device's power allows.
+    void Begin();
+    // What WdfIoQueueGetState reports, and the counts beside it. Takes the I/O lock.
+    WDF_IO_QUEUE_STATE State(ULONG* waiting, ULONG* heldByDriver);
+    // Routes requests of `type` of its device here, unless another queue has them.
+    NTSTATUS TakeRequestType(WDF_REQUEST_TYPE type);
     // Takes a request the driver forwards here. Takes the I/O lock.
     NTSTATUS AcceptForward(Request* request);
     // Gives the oldest waiting request to the driver. Takes the I/O lock.

@@ -56,6 +56,48 @@ void Queue::DispatchLoop()
 // a dispatcher thread per queue instead, an ordinary PASSIVE_LEVEL thread as
 // an application's would be. The one place where the thread matters, the
 // power-up, is modelled as Windows does it (PowerUpQueues).
+void Queue::Begin()
+{
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        Powered = !PowerManaged || Owner->InD0;
+        g_liveQueues.insert(this);
+    }
+    if (Dispatches()) {
+        StartDispatcher();
+    }
+}
+
+WDF_IO_QUEUE_STATE Queue::State(ULONG* waiting, ULONG* heldByDriver)
+{
+    std::lock_guard<std::mutex> guard(g_ioLock);
+    *waiting = static_cast<ULONG>(Waiting.size());
+    *heldByDriver = HeldByDriver;
+    int state = Purged ? 0 : WdfIoQueueAcceptRequests;
+    if (Powered) {
+        state |= WdfIoQueueDispatchRequests;
+    }
+    if (*waiting == 0 && HeldByDriver == 0) {
+        state |= WdfIoQueueNoRequests;
+    }
+    if (HeldByDriver == 0) {
+        state |= WdfIoQueueDriverNoRequests;
+    }
+    return static_cast<WDF_IO_QUEUE_STATE>(state);
+}
+
+NTSTATUS Queue::TakeRequestType(WDF_REQUEST_TYPE type)
+{
+    std::lock_guard<std::mutex> guard(g_ioLock);
+    for (Queue* other : QueuesOf(Owner)) {
+        if ((other->DispatchedTypes & (1u << type)) != 0) {
+            return STATUS_WDF_BUSY;  // one queue per request type
+        }
+    }
+    DispatchedTypes |= 1u << type;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS Queue::AcceptForward(Request* request)
 {
     Request* cancelled = nullptr;
@@ -367,14 +409,7 @@ extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Conf
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    {
-        std::lock_guard<std::mutex> guard(host::g_ioLock);
-        queue->Powered = !powerManaged || device->InD0;
-        host::g_liveQueues.insert(queue);
-    }
-    if (queue->Dispatches()) {
-        queue->StartDispatcher();
-    }
+    queue->Begin();
     if (Queue != nullptr) {
         *Queue = queue->Handle();
     }
@@ -390,25 +425,16 @@ extern "C" WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueReq
 {
     host::RequireMaxDispatch("WdfIoQueueGetState");
     auto* queue = host::FromHandleAs<host::Queue>(Queue, ObjectType::Queue, "WdfIoQueueGetState");
-    std::lock_guard<std::mutex> guard(host::g_ioLock);
-    const ULONG waiting = static_cast<ULONG>(queue->Waiting.size());
+    ULONG waiting;
+    ULONG held;
+    const WDF_IO_QUEUE_STATE state = queue->State(&waiting, &held);
     if (QueueRequests != nullptr) {
         *QueueRequests = waiting;
     }
     if (DriverRequests != nullptr) {
-        *DriverRequests = queue->HeldByDriver;
+        *DriverRequests = held;
     }
-    int state = queue->Purged ? 0 : WdfIoQueueAcceptRequests;
-    if (queue->Powered) {
-        state |= WdfIoQueueDispatchRequests;
-    }
-    if (waiting == 0 && queue->HeldByDriver == 0) {
-        state |= WdfIoQueueNoRequests;
-    }
-    if (queue->HeldByDriver == 0) {
-        state |= WdfIoQueueDriverNoRequests;
-    }
-    return static_cast<WDF_IO_QUEUE_STATE>(state);
+    return state;
 }
 
 extern "C" NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest)
@@ -447,12 +473,5 @@ extern "C" NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQU
     if (auto failure = host::InjectedFailure("WdfDeviceConfigureRequestDispatching")) {
         return *failure;
     }
-    std::lock_guard<std::mutex> guard(host::g_ioLock);
-    for (host::Queue* other : host::QueuesOf(device)) {
-        if ((other->DispatchedTypes & (1u << RequestType)) != 0) {
-            return STATUS_WDF_BUSY;  // one queue per request type
-        }
-    }
-    queue->DispatchedTypes |= 1u << RequestType;
-    return STATUS_SUCCESS;
+    return queue->TakeRequestType(RequestType);
 }
