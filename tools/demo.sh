@@ -5,6 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/demo"
+"$root/tools/install-packages" cmake ninja-build g++
 generator=()
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
   command -v ninja >/dev/null && generator=(-G Ninja)

@@ -17,6 +17,7 @@ only=${2:-}
 build="$root/build/fuzz"
 fuzzers=(receive_fuzzer control_fuzzer operations_fuzzer)
 
+"$root/tools/install-packages" cmake ninja-build clang libclang-rt-14-dev
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
