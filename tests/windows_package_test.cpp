@@ -408,7 +408,60 @@ TEST(WindowsPackage, ProjectsBuildKmdf115UniversalDriversWithTheWdksChecksOn)
     }
 }
 
-TEST(WindowsPackage, SolutionBuildsBothProjectsInDebugAndRelease)
+// One package for one device: the bus INF stages the port INF beside it, and
+// the package project gathers both drivers into the one folder it signs.
+TEST(WindowsPackage, OnePackageProjectShipsBothDriversAndTheBusInfStagesThePorts)
+{
+    const auto bus = InfFile::Load(rig::PackageInfPath("OmbrelBus"));
+    for (const auto& model : bus.Models()) {
+        SCOPED_TRACE(model.Description);
+        std::vector<std::string> copied;
+        for (const auto& line : bus.Section(bus.InstallSectionFor(model.InstallSection))) {
+            if (Lower(line.Key) == "copyinf") {
+                copied.insert(copied.end(), line.Values.begin(), line.Values.end());
+            }
+        }
+        EXPECT_EQ(copied, std::vector<std::string>{"OmbrelPort.inf"});
+    }
+    const auto port = InfFile::Load(rig::PackageInfPath("OmbrelPort"));
+    for (const auto& name : port.SectionNames()) {
+        for (const auto& line : port.Section(name)) {
+            EXPECT_NE(Lower(line.Key), "copyinf") << "the ports' package stages nothing";
+        }
+    }
+
+    const Project package("OmbrelPackage");
+    EXPECT_EQ(package.Single("ConfigurationType"), "Utility");
+    EXPECT_EQ(package.Single("DriverType"), "Package");
+    EXPECT_EQ(package.Single("PlatformToolset"), "WindowsKernelModeDriver10.0");
+    EXPECT_EQ(package.Single("EnableInf2cat"), "true");
+    EXPECT_EQ(package.Single("Inf2CatUseLocalTime"), "true");
+    EXPECT_EQ(package.Single("SignMode"), "TestSign");
+    EXPECT_EQ(Matches(package.Text, "<ProjectConfiguration\\s+Include=\"([^\"]*)\""),
+              (std::vector<std::string>{"Debug|x64", "Release|x64"}));
+    std::map<std::string, std::string> references;  // project path: GUID
+    const std::regex reference("<ProjectReference\\s+Include=\"([^\"]*)\">\\s*<Project>(\\{[^}]*\\})</Project>");
+    for (auto it = std::sregex_iterator(package.Text.begin(), package.Text.end(), reference);
+         it != std::sregex_iterator(); ++it) {
+        references[package.FromProject((*it)[1])] = Lower((*it)[2]);
+    }
+    std::map<std::string, std::string> drivers;
+    for (const auto& driver : Packages) {
+        drivers["windows/" + driver.Driver + "/" + driver.Driver + ".vcxproj"] =
+            Lower(Project(driver.Driver).Single("ProjectGuid"));
+    }
+    EXPECT_EQ(references, drivers);
+}
+
+// The README installs the one package with one pnputil step.
+TEST(WindowsPackage, ReadmeInstallsTheOnePackageWithOnePnputilStep)
+{
+    const auto adds = Matches(ReadText(Root / "README.md"), "pnputil /add-driver (\\S+)", 1);
+    ASSERT_EQ(adds.size(), 1u);
+    EXPECT_NE(adds[0].find("OmbrelPackage\\OmbrelBus.inf"), std::string::npos) << adds[0];
+}
+
+TEST(WindowsPackage, SolutionBuildsEveryProjectInDebugAndRelease)
 {
     const std::string solution = ReadText(Root / "windows" / "OmbrelDrivers.sln");
     const std::regex entry("Project\\(\"\\{[0-9A-F-]+\\}\"\\) = \"([^\"]+)\", \"([^\"]+)\", \"(\\{[0-9A-F-]+\\})\"");
@@ -416,12 +469,17 @@ TEST(WindowsPackage, SolutionBuildsBothProjectsInDebugAndRelease)
     for (auto it = std::sregex_iterator(solution.begin(), solution.end(), entry); it != std::sregex_iterator(); ++it) {
         projects[(*it)[1]] = {(*it)[2], (*it)[3]};
     }
-    ASSERT_EQ(projects.size(), std::size(Packages));
+    std::vector<std::string> expected;
     for (const auto& package : Packages) {
-        SCOPED_TRACE(package.Driver);
-        const auto& [path, guid] = projects[package.Driver];
-        EXPECT_EQ(path, package.Driver + "\\" + package.Driver + ".vcxproj");
-        EXPECT_EQ(Lower(guid), Lower(Project(package.Driver).Single("ProjectGuid")));
+        expected.push_back(package.Driver);
+    }
+    expected.push_back("OmbrelPackage");
+    ASSERT_EQ(projects.size(), expected.size());
+    for (const auto& name : expected) {
+        SCOPED_TRACE(name);
+        const auto& [path, guid] = projects[name];
+        EXPECT_EQ(path, name + "\\" + name + ".vcxproj");
+        EXPECT_EQ(Lower(guid), Lower(Project(name).Single("ProjectGuid")));
         for (const char* configuration : {"Debug|x64", "Release|x64"}) {
             const std::string build = guid + "." + configuration + ".Build.0 = " + configuration;
             EXPECT_NE(solution.find(build), std::string::npos) << build;
