@@ -239,6 +239,26 @@ extern "C" VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PW
     DeviceInit->HasRequestAttributes = true;
 }
 
+extern "C" NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT DeviceInit,
+                                                                PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+                                                                UCHAR MajorFunction, PUCHAR MinorFunctions,
+                                                                ULONG NumMinorFunctions)
+{
+    UNREFERENCED_PARAMETER(MinorFunctions);
+    CheckInit(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback");
+    if (MajorFunction != IRP_MJ_FLUSH_BUFFERS || NumMinorFunctions != 0 || EvtDeviceWdmIrpPreprocess == nullptr) {
+        host::Bugcheck("WdfDeviceInitAssignWdmIrpPreprocessCallback: only a flush preprocessor is modelled");
+    }
+    // The framework allocates a record per major function it preprocesses
+    // (fxdeviceinitapi.cpp, WdfDeviceInitAssignWdmIrpPreprocessCallback: new
+    // FxIrpPreprocessInfo), so the call can fail.
+    if (auto failure = host::InjectedFailure("WdfDeviceInitAssignWdmIrpPreprocessCallback")) {
+        return *failure;
+    }
+    DeviceInit->FlushPreprocess = EvtDeviceWdmIrpPreprocess;
+    return STATUS_SUCCESS;
+}
+
 extern "C" VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit)
 {
     CheckInit(DeviceInit, "WdfDeviceInitFree");

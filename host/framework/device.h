@@ -52,6 +52,7 @@ struct WDFDEVICE_INIT {
     bool HasFileObjectConfig = false;
     WDF_OBJECT_ATTRIBUTES RequestAttributes{};
     bool HasRequestAttributes = false;
+    PFN_WDFDEVICE_WDM_IRP_PREPROCESS FlushPreprocess = nullptr;  // the only major function modelled
     std::u16string DeviceId;
     std::vector<std::u16string> HardwareIds;
     std::u16string InstanceId;

@@ -115,6 +115,7 @@ public:
     bool PowerUpPresenting = false;  // the power-up thread presents this queue's requests; the dispatcher waits
     std::condition_variable Ready;   // with the I/O lock: the dispatcher's condition may have changed
     bool Purged = false;
+    bool DriverStopped = false;      // WdfIoQueueStop*: accepting but not dispatching until WdfIoQueueStart
     bool Stopping = false;
     unsigned DispatchedTypes = 0;    // bits (1 << WDF_REQUEST_TYPE) routed here by WdfDeviceConfigureRequestDispatching
 
@@ -126,6 +127,10 @@ public:
     WDF_IO_QUEUE_STATE State(ULONG* waiting, ULONG* heldByDriver);
     // Routes requests of `type` of its device here, unless another queue has them.
     NTSTATUS TakeRequestType(WDF_REQUEST_TYPE type);
+    // The driver's own stop and start (fxioqueue.cpp, FxIoQueue::QueueIdle
+    // with CancelRequests FALSE, QueueIdleSynchronously, QueueStart). Take the I/O lock.
+    void StopSynchronously();
+    void Start();
     // Takes a request the driver forwards here. Takes the I/O lock.
     NTSTATUS AcceptForward(Request* request);
     // Gives the oldest waiting request to the driver. Takes the I/O lock.
@@ -161,6 +166,9 @@ void CancelWaitingLocked(Queue* queue, const std::function<bool(Request*)>& matc
 // (fxpkggeneral.cpp for create, cleanup and close; fxpkgio.cpp for the rest).
 NTSTATUS DispatchCreate(FrameworkDevice* device, FileObject* file);
 void DispatchToQueue(Request* request);
+// A flush goes to the device's flush preprocessor if the driver assigned one,
+// in the caller's thread, and ends when the driver completes the packet.
+NTSTATUS DispatchFlush(FileObject* file);
 void DispatchCleanup(FileObject* file);
 void DispatchClose(FileObject* file);
 // Cancels the operation's request if it is still pending (CancelIoEx on it).

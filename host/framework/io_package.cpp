@@ -103,6 +103,58 @@ void DispatchCleanup(FileObject* file)
     }
 }
 
+namespace {
+
+// The packet a flush travels in; the driver sees its status block.
+struct FlushPacket {
+    IRP Irp{};                 // first, so the driver's PIRP is the packet's address
+    bool Completed = false;    // guarded by the I/O lock
+};
+
+} // namespace
+
+// Only read, write and device-control packets reach the framework's queues
+// (fxdevice.hpp, FxDevice::GetDispatchPackage); any other goes to the
+// driver's preprocessor for its major function, if one is assigned
+// (fxdevice.cpp, FxDevice::DispatchWorker), or else is failed
+// (fxdefaultirphandler.cpp, FxDefaultIrpHandler::Dispatch:
+// STATUS_INVALID_DEVICE_REQUEST).
+NTSTATUS DispatchFlush(FileObject* file)
+{
+    auto preprocess = file->Owner->Init.FlushPreprocess;
+    if (preprocess == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    FlushPacket packet;
+    packet.Irp.IoStatus.Status = STATUS_PENDING;
+    {
+        std::lock_guard<std::mutex> guard(g_ioLock);
+        file->Outstanding++;
+    }
+    // The I/O manager sends the flush at PASSIVE_LEVEL in the caller's thread.
+    NTSTATUS returned;
+    {
+        CallbackScope scope("EvtDeviceWdmIrpPreprocess", PASSIVE_LEVEL, false);
+        returned = preprocess(file->Owner->Handle(), &packet.Irp);
+    }
+    std::unique_lock<std::mutex> guard(g_ioLock);
+    if (returned != STATUS_PENDING && !packet.Completed) {
+        Bugcheck("EvtDeviceWdmIrpPreprocess returned %#x without completing the packet or pending it",
+                 static_cast<unsigned>(returned));
+    }
+    const auto limit = std::chrono::milliseconds(g_completionLimitMs.load());
+    if (!g_ioChanged.wait_for(guard, limit, [&packet] { return packet.Completed; })) {
+        Bugcheck("the driver never completed a flush");
+    }
+    if (returned != STATUS_PENDING && returned != packet.Irp.IoStatus.Status) {
+        Bugcheck("EvtDeviceWdmIrpPreprocess returned %#x for a packet it completed with %#x",
+                 static_cast<unsigned>(returned), static_cast<unsigned>(packet.Irp.IoStatus.Status));
+    }
+    file->Outstanding--;
+    g_ioChanged.notify_all();
+    return packet.Irp.IoStatus.Status;
+}
+
 // The close comes once every request of the file has ended (the I/O manager
 // sends it when the file object's last reference goes).
 void DispatchClose(FileObject* file)
@@ -158,3 +210,23 @@ void CancelRequest(IoOperation& operation)
 }
 
 } // namespace host
+
+// The stand-in's packets are only flushes; completing one twice, or with
+// the status still pending, is the driver's fault.
+extern "C" VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    host::RequireMaxDispatch("IoCompleteRequest");
+    auto* packet = reinterpret_cast<host::FlushPacket*>(Irp);
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        host::Bugcheck("IoCompleteRequest with STATUS_PENDING in the packet");
+    }
+    {
+        std::lock_guard<std::mutex> guard(host::g_ioLock);
+        if (packet->Completed) {
+            host::Bugcheck("IoCompleteRequest: packet %p completed twice", static_cast<void*>(Irp));
+        }
+        packet->Completed = true;
+    }
+    host::g_ioChanged.notify_all();
+}

@@ -4,6 +4,7 @@
 
 #include "host/framework/creation.h"
 #include "host/framework/io_objects.h"
+#include "host/framework/work_item.h"
 #include "host/verifier/fault_injection.h"
 #include "host/verifier/verifier.h"
 
@@ -35,7 +36,8 @@ void Queue::DispatchLoop()
         // A sequential queue presents the next request only once the driver
         // holds none of its requests (fxioqueue.cpp, FxIoQueue::DispatchEvents).
         Ready.wait(guard, [this] {
-            return Stopping || (Powered && !PowerUpPresenting && HeldByDriver == 0 && !Waiting.empty());
+            return Stopping ||
+                   (Powered && !DriverStopped && !PowerUpPresenting && HeldByDriver == 0 && !Waiting.empty());
         });
         if (Stopping) {
             return;
@@ -74,7 +76,7 @@ WDF_IO_QUEUE_STATE Queue::State(ULONG* waiting, ULONG* heldByDriver)
     *waiting = static_cast<ULONG>(Waiting.size());
     *heldByDriver = HeldByDriver;
     int state = Purged ? 0 : WdfIoQueueAcceptRequests;
-    if (Powered) {
+    if (Powered && !DriverStopped) {
         state |= WdfIoQueueDispatchRequests;
     }
     if (*waiting == 0 && HeldByDriver == 0) {
@@ -96,6 +98,26 @@ NTSTATUS Queue::TakeRequestType(WDF_REQUEST_TYPE type)
     }
     DispatchedTypes |= 1u << type;
     return STATUS_SUCCESS;
+}
+
+// Stopped, the queue still accepts requests and holds them; the wait ends
+// once the driver holds none of its requests (QueueIdleSynchronously waits for
+// the idle-complete callback, which comes when m_DriverIoCount reaches zero).
+void Queue::StopSynchronously()
+{
+    std::unique_lock<std::mutex> guard(g_ioLock);
+    DriverStopped = true;
+    const auto limit = std::chrono::milliseconds(g_completionLimitMs.load());
+    if (!Ready.wait_for(guard, limit, [this] { return HeldByDriver == 0 || Stopping; })) {
+        Bugcheck("WdfIoQueueStopSynchronously: a request the driver holds was never completed");
+    }
+}
+
+void Queue::Start()
+{
+    std::lock_guard<std::mutex> guard(g_ioLock);
+    DriverStopped = false;
+    Ready.notify_all();
 }
 
 NTSTATUS Queue::AcceptForward(Request* request)
@@ -135,7 +157,7 @@ NTSTATUS Queue::HandOutNext(Request** out)
     // A power-managed queue out of D0 gives nothing out (fxioqueue.cpp,
     // FxIoQueue::GetRequest: STATUS_WDF_PAUSED while m_PowerState is
     // FxIoQueuePowerOff or the queue does not dispatch).
-    if (!Powered) {
+    if (!Powered || DriverStopped) {
         return STATUS_WDF_PAUSED;
     }
     if (Waiting.empty()) {
@@ -218,7 +240,7 @@ void PowerUpQueues(FrameworkDevice* device)
             Request* request = nullptr;
             {
                 std::lock_guard<std::mutex> guard(g_ioLock);
-                if (queue->HeldByDriver == 0 && !queue->Waiting.empty() && !queue->Stopping) {
+                if (queue->HeldByDriver == 0 && !queue->Waiting.empty() && !queue->Stopping && !queue->DriverStopped) {
                     request = queue->Waiting.front();
                     queue->Waiting.pop_front();
                     request->HeldByDriver = true;
@@ -474,4 +496,19 @@ extern "C" NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQU
         return *failure;
     }
     return queue->TakeRequestType(RequestType);
+}
+
+extern "C" VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
+{
+    host::RequirePassive("WdfIoQueueStopSynchronously");
+    host::RequireNotOnPowerUpPath("WdfIoQueueStopSynchronously");
+    auto* queue = host::FromHandleAs<host::Queue>(Queue, ObjectType::Queue, "WdfIoQueueStopSynchronously");
+    host::WorkerBlockedScope blocked;
+    queue->StopSynchronously();
+}
+
+extern "C" VOID WdfIoQueueStart(WDFQUEUE Queue)
+{
+    host::RequireMaxDispatch("WdfIoQueueStart");
+    host::FromHandleAs<host::Queue>(Queue, ObjectType::Queue, "WdfIoQueueStart")->Start();
 }

@@ -214,6 +214,9 @@ typedef enum _WDF_FILEOBJECT_CLASS {
     WdfFileObjectCanBeOptional = 5,
 } WDF_FILEOBJECT_CLASS, *PWDF_FILEOBJECT_CLASS;
 
+typedef NTSTATUS EVT_WDFDEVICE_WDM_IRP_PREPROCESS(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
+typedef EVT_WDFDEVICE_WDM_IRP_PREPROCESS* PFN_WDFDEVICE_WDM_IRP_PREPROCESS;
+
 typedef VOID EVT_WDF_DEVICE_FILE_CREATE(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request,
                                         _In_ WDFFILEOBJECT FileObject);
 typedef EVT_WDF_DEVICE_FILE_CREATE* PFN_WDF_DEVICE_FILE_CREATE;
@@ -515,6 +518,10 @@ VOID WdfDeviceInitSetFileObjectConfig(_In_ PWDFDEVICE_INIT DeviceInit, _In_ PWDF
                                       _In_opt_ PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
 VOID WdfDeviceInitFree(_In_ PWDFDEVICE_INIT DeviceInit);
 VOID WdfDeviceInitSetRequestAttributes(_In_ PWDFDEVICE_INIT DeviceInit, _In_ PWDF_OBJECT_ATTRIBUTES RequestAttributes);
+NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(_In_ PWDFDEVICE_INIT DeviceInit,
+                                                     _In_ PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+                                                     _In_ UCHAR MajorFunction, _In_opt_ PUCHAR MinorFunctions,
+                                                     _In_ ULONG NumMinorFunctions);
 
 PWDFDEVICE_INIT WdfPdoInitAllocate(_In_ WDFDEVICE ParentDevice);
 NTSTATUS WdfPdoInitAssignDeviceID(_In_ PWDFDEVICE_INIT DeviceInit, _In_ PCUNICODE_STRING DeviceID);
@@ -570,6 +577,8 @@ WDFDEVICE WdfIoQueueGetDevice(_In_ WDFQUEUE Queue);
 WDF_IO_QUEUE_STATE WdfIoQueueGetState(_In_ WDFQUEUE Queue, _Out_opt_ PULONG QueueRequests,
                                       _Out_opt_ PULONG DriverRequests);
 NTSTATUS WdfIoQueueRetrieveNextRequest(_In_ WDFQUEUE Queue, _Out_ WDFREQUEST* OutRequest);
+VOID WdfIoQueueStopSynchronously(_In_ WDFQUEUE Queue);
+VOID WdfIoQueueStart(_In_ WDFQUEUE Queue);
 
 NTSTATUS WdfRequestRetrieveInputBuffer(_In_ WDFREQUEST Request, _In_ size_t MinimumRequiredLength,
                                        _Outptr_result_bytebuffer_(*Length) PVOID* Buffer, _Out_opt_ size_t* Length);

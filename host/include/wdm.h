@@ -88,6 +88,23 @@ typedef struct _INTERFACE {
     PINTERFACE_DEREFERENCE InterfaceDereference;
 } INTERFACE, *PINTERFACE;
 
+// An I/O request packet as a driver sees one handed to it outside the
+// framework's queues: only its status block. The rest of the packet is the
+// I/O manager's.
+#define IRP_MJ_FLUSH_BUFFERS 0x09
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _IRP {
+    IO_STATUS_BLOCK IoStatus;
+} IRP, *PIRP;
+
 typedef NTSTATUS DRIVER_INITIALIZE(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 
@@ -118,6 +135,8 @@ NTSTATUS KeWaitForSingleObject(_In_ PVOID Object, _In_ KWAIT_REASON WaitReason, 
 VOID RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString, _In_opt_ PCWSTR SourceString);
 
 VOID YieldProcessor(VOID);
+
+VOID IoCompleteRequest(_In_ PIRP Irp, _In_ CCHAR PriorityBoost);
 
 } // extern "C"
 

@@ -72,6 +72,14 @@ std::shared_ptr<IoOperation> FileHandle::Send(Request* request)
     return op;
 }
 
+NTSTATUS FileHandle::Flush()
+{
+    if (File == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    return DispatchFlush(File);
+}
+
 std::shared_ptr<IoOperation> FileHandle::ReadAsync(ULONG length)
 {
     auto* request = new Request(RequestKind::Read, File);

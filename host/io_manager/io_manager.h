@@ -62,6 +62,10 @@ public:
     NTSTATUS DeviceIoControl(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
                              std::vector<uint8_t>* output = nullptr, ULONG_PTR* information = nullptr);
 
+    // FlushFileBuffers: sent in the calling thread, which it holds until the
+    // driver completes it.
+    NTSTATUS Flush();
+
     // Cancels every operation of this handle still in progress (CancelIo).
     void CancelAll();
     // Cleanup and close: the framework cancels this file's requests still
