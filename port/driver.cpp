@@ -154,6 +154,14 @@ EvtPortDeviceAdd(
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, OMBREL_REQUEST_CONTEXT);
     WdfDeviceInitSetRequestAttributes(DeviceInit, &requestAttributes);
 
+    // The framework's queues take no flush; without a preprocessor it would
+    // fail every FlushFileBuffers on the port.
+    NTSTATUS status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, EvtPortWdmFlush,
+                                                                  IRP_MJ_FLUSH_BUFFERS, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
     // No synchronisation scope: the port's own locks and its sequential
     // queues order its callbacks.
     WDF_OBJECT_ATTRIBUTES deviceAttributes;
@@ -162,7 +170,7 @@ EvtPortDeviceAdd(
     deviceAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
 
     WDFDEVICE device;
-    NTSTATUS status = WdfDeviceCreate(&DeviceInit, &deviceAttributes, &device);
+    status = WdfDeviceCreate(&DeviceInit, &deviceAttributes, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -2,7 +2,8 @@
 // Writes: the request's bytes go to the bus in frame-sized chunks straight
 // from its own buffer; there is no transmit queue, no copy and no time-out.
 // WriteQueue presents one write at a time; the write work item sends it, since
-// sending blocks while the device answers.
+// sending blocks while the device answers. A flush waits for the write in
+// progress.
 //
 #include "port.h"
 
@@ -99,4 +100,25 @@ EvtPortWriteWorkItem(
 {
     OMBREL_PORT_CONTEXT* port = PortGetContext(static_cast<WDFDEVICE>(WdfWorkItemGetParentObject(WorkItem)));
     SendWrite(port, port->ActiveWrite, port->ActiveWriteLength);
+}
+
+// A flush ends once the write in progress has: stopping WriteQueue waits for
+// the write the driver holds, and starting it again lets the next one go. The
+// I/O manager sends the flush at PASSIVE_LEVEL, where the wait may block.
+_Use_decl_annotations_
+NTSTATUS
+EvtPortWdmFlush(
+    WDFDEVICE Device,
+    PIRP Irp
+    )
+{
+    OMBREL_PORT_CONTEXT* port = PortGetContext(Device);
+
+    WdfIoQueueStopSynchronously(port->WriteQueue);
+    WdfIoQueueStart(port->WriteQueue);
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }

@@ -70,6 +70,7 @@ const Expectation kExpectations[] = {
     {"WdfDeviceAddQueryInterface", Phase::Enumeration},
     {"WdfFdoAddStaticChild", Phase::Enumeration},
 
+    {"WdfDeviceInitAssignWdmIrpPreprocessCallback", Phase::PortAdd},
     {"WdfDeviceCreate", Phase::PortAdd},
     {"WdfFdoQueryForInterface", Phase::PortAdd, STATUS_DEVICE_CONFIGURATION_ERROR},
     {"WdfSpinLockCreate", Phase::PortAdd},

@@ -3,7 +3,6 @@
 #include "support/port_system.h"
 #include "support/white_box.h"
 
-#include "host/kernel/time_scale.h"
 #include "host/framework/usb_target.h"
 #include "host/verifier/fault_injection.h"
 
@@ -224,13 +223,7 @@ TEST(PortReads, BytesKeepTheBridgesOrderWhenCompletionsCanOverlap)
 // write is pending stops the test instead of overflowing the ring.
 TEST(PortReads, AnApplicationReadingDuringALongWriteLosesNothing)
 {
-    // In real time, so a stalled test thread has the bus's whole one-second
-    // response time-out before a held answer counts as lost.
-    struct RealTime {
-        RealTime() : saved(host::TimeScale()) { host::SetTimeScale(1.0); }
-        ~RealTime() { host::SetTimeScale(saved); }
-        double saved;
-    } realTime;
+    test::RealTimeScope realTime;
     test::PortSystem system;
     auto handle = system.OpenOrFail(kPort);
     ASSERT_TRUE(handle);

@@ -8,6 +8,7 @@
 #include "rig/system_rig.h"
 
 #include "host/io_manager/io_manager.h"
+#include "host/kernel/time_scale.h"
 
 #include <ntddser.h>
 
@@ -16,6 +17,20 @@
 #include <vector>
 
 namespace test {
+
+// Kernel time runs as fast as real time while it lives: for a test in which
+// the test thread answers the device's commands itself, so that a stalled
+// thread has the bus's whole response time-out before an answer is late.
+class RealTimeScope {
+public:
+    RealTimeScope() : Saved(host::TimeScale()) { host::SetTimeScale(1.0); }
+    ~RealTimeScope() { host::SetTimeScale(Saved); }
+    RealTimeScope(const RealTimeScope&) = delete;
+    RealTimeScope& operator=(const RealTimeScope&) = delete;
+
+private:
+    double Saved;
+};
 
 class PortSystem : public rig::SystemRig {
 public:
