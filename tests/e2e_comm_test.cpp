@@ -128,6 +128,8 @@ TEST(CommLoopback, EveryPortEchoesWhatIsWrittenByEitherName)
             EXPECT_TRUE(Write(handle, data, &written));
             EXPECT_EQ(written, data.size());
             EXPECT_EQ(ReadExactly(handle, data.size()), data);
+            // Clients flush before they close (.NET's SerialStream does).
+            EXPECT_TRUE(win32::FlushFileBuffers(handle)) << win32::GetLastError();
             EXPECT_TRUE(win32::CloseHandle(handle));
         }
     }

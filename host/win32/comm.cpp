@@ -235,6 +235,16 @@ BOOL CancelIoEx(HANDLE handle, OVERLAPPED* overlapped)
     return TRUE;
 }
 
+// FlushFileBuffers: IRP_MJ_FLUSH_BUFFERS, waited for in the calling thread
+// also on an overlapped handle (documentation: "FlushFileBuffers function").
+BOOL FlushFileBuffers(HANDLE handle)
+{
+    if (!Valid(handle)) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return FromStatus(handle->File->Flush());
+}
+
 // GetCommState: IOCTL_SERIAL_GET_BAUD_RATE, GET_LINE_CONTROL, GET_CHARS, GET_HANDFLOW.
 BOOL GetCommState(HANDLE handle, DCB* dcb)
 {

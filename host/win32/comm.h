@@ -165,6 +165,7 @@ BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferr
 BOOL GetOverlappedResultEx(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds);
 BOOL CancelIo(HANDLE handle);
 BOOL CancelIoEx(HANDLE handle, OVERLAPPED* overlapped);
+BOOL FlushFileBuffers(HANDLE handle);
 
 BOOL GetCommState(HANDLE handle, DCB* dcb);
 BOOL SetCommState(HANDLE handle, const DCB* dcb);
