@@ -11,6 +11,7 @@
 #include "host/usb/device_model.h"
 #include "host/verifier/fault_injection.h"
 #include "host/win32/comm.h"
+#include "tests/support/overlapped.h"
 
 #include <gtest/gtest.h>
 
@@ -23,10 +24,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using bridge::Command;
 using bridge::PortBehaviour;
-using win32::BOOL;
-using win32::DWORD;
-using win32::HANDLE;
-using win32::OVERLAPPED;
 
 // Generous: an operation that has not ended by then is taken as hung.
 constexpr DWORD kBoundMs = 10'000;
@@ -43,8 +40,9 @@ Bytes RandomBytes(size_t count, uint32_t seed)
 
 HANDLE OpenOverlapped(const std::string& name)
 {
-    HANDLE handle = win32::CreateFile(name, true);
-    EXPECT_NE(handle, win32::INVALID_HANDLE_VALUE) << name << ": error " << win32::GetLastError();
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE) << name << ": error " << GetLastError();
     return handle;
 }
 
@@ -52,23 +50,23 @@ HANDLE OpenOverlapped(const std::string& name)
 // test and the operation is cancelled so the handle can still close.
 bool Finish(HANDLE port, OVERLAPPED& operation, DWORD* transferred, const char* what)
 {
-    if (win32::GetOverlappedResultEx(port, &operation, transferred, kBoundMs)) {
+    if (GetOverlappedResultEx(port, &operation, transferred, kBoundMs, FALSE)) {
         return true;
     }
-    if (win32::GetLastError() != win32::WAIT_TIMEOUT) {
+    if (GetLastError() != WAIT_TIMEOUT) {
         return false;
     }
     ADD_FAILURE() << what << " did not end within " << kBoundMs << " ms";
-    win32::CancelIoEx(port, &operation);
-    return win32::GetOverlappedResultEx(port, &operation, transferred, kBoundMs) == TRUE;
+    CancelIoEx(port, &operation);
+    return GetOverlappedResultEx(port, &operation, transferred, kBoundMs, FALSE) == TRUE;
 }
 
 bool Write(HANDLE port, const Bytes& data, DWORD* written = nullptr)
 {
-    OVERLAPPED operation;
+    test::EventOverlapped operation;
     DWORD count = 0;
-    BOOL done = win32::WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &count, &operation);
-    if (!done && win32::GetLastError() == win32::ERROR_IO_PENDING) {
+    BOOL done = WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &count, &operation);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
         done = Finish(port, operation, &count, "a write");
     }
     if (written != nullptr) {
@@ -84,14 +82,14 @@ Bytes ReadExactly(HANDLE port, size_t count)
     Bytes data;
     while (data.size() < count) {
         Bytes chunk(count - data.size());
-        OVERLAPPED operation;
+        test::EventOverlapped operation;
         DWORD got = 0;
-        BOOL done = win32::ReadFile(port, chunk.data(), static_cast<DWORD>(chunk.size()), &got, &operation);
-        if (!done && win32::GetLastError() == win32::ERROR_IO_PENDING) {
+        BOOL done = ReadFile(port, chunk.data(), static_cast<DWORD>(chunk.size()), &got, &operation);
+        if (!done && GetLastError() == ERROR_IO_PENDING) {
             done = Finish(port, operation, &got, "a read");
         }
         if (!done) {
-            ADD_FAILURE() << "read failed with error " << win32::GetLastError() << " after " << data.size() << " of "
+            ADD_FAILURE() << "read failed with error " << GetLastError() << " after " << data.size() << " of "
                           << count << " bytes";
             break;
         }
@@ -121,7 +119,7 @@ TEST(CommLoopback, EveryPortEchoesWhatIsWrittenByEitherName)
         for (const std::string& openedAs : {name, "\\\\.\\" + name}) {
             SCOPED_TRACE(openedAs);
             HANDLE handle = OpenOverlapped(openedAs);
-            ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
             // Three full frames and a short one.
             const Bytes data = RandomBytes(3 * 56 + 13, port * 2 + (openedAs == name ? 0 : 1));
             DWORD written = 0;
@@ -129,8 +127,8 @@ TEST(CommLoopback, EveryPortEchoesWhatIsWrittenByEitherName)
             EXPECT_EQ(written, data.size());
             EXPECT_EQ(ReadExactly(handle, data.size()), data);
             // Clients flush before they close (.NET's SerialStream does).
-            EXPECT_TRUE(win32::FlushFileBuffers(handle)) << win32::GetLastError();
-            EXPECT_TRUE(win32::CloseHandle(handle));
+            EXPECT_TRUE(FlushFileBuffers(handle)) << GetLastError();
+            EXPECT_TRUE(CloseHandle(handle));
         }
     }
 }
@@ -139,48 +137,62 @@ TEST(CommSettings, LineSettingsAndTimeoutsAsAnApplicationSeesThem)
 {
     constexpr unsigned kPort = 4;
     test::PortSystem system;
-    HANDLE handle = win32::CreateFile(system.PortName(kPort));
-    ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+    HANDLE handle = CreateFileA(system.PortName(kPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
 
-    win32::DCB dcb;
-    ASSERT_TRUE(win32::GetCommState(handle, &dcb));
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(handle, &dcb));
     EXPECT_EQ(dcb.BaudRate, 115200u);
     EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, win32::NOPARITY);
-    EXPECT_EQ(dcb.StopBits, win32::ONESTOPBIT);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
 
     dcb.BaudRate = 9600;
     dcb.ByteSize = 7;
-    dcb.Parity = win32::EVENPARITY;
-    dcb.StopBits = win32::TWOSTOPBITS;
-    ASSERT_TRUE(win32::SetCommState(handle, &dcb)) << win32::GetLastError();
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    ASSERT_TRUE(SetCommState(handle, &dcb)) << GetLastError();
     const Bytes at9600With7E2{0x80, 0x25, 0x00, 0x00, 7, 2, 2, 0};
     EXPECT_EQ(LastSetConfigFrame(system, kPort), at9600With7E2);
 
-    // A failed set puts the old settings back, on the device too.
-    win32::DCB invalid = dcb;
+    // A DCB kernel32 refuses changes nothing, on the device either.
+    DCB invalid = dcb;
     invalid.BaudRate = 19200;
-    invalid.ByteSize = 5;
-    EXPECT_FALSE(win32::SetCommState(handle, &invalid));
-    EXPECT_EQ(win32::GetLastError(), win32::ERROR_INVALID_PARAMETER);
-    win32::DCB after;
-    ASSERT_TRUE(win32::GetCommState(handle, &after));
+    invalid.fDtrControl = 3;
+    EXPECT_FALSE(SetCommState(handle, &invalid));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    DCB after;
+    ASSERT_TRUE(GetCommState(handle, &after));
     EXPECT_EQ(after.BaudRate, 9600u);
     EXPECT_EQ(after.ByteSize, 7);
-    EXPECT_EQ(after.Parity, win32::EVENPARITY);
-    EXPECT_EQ(after.StopBits, win32::TWOSTOPBITS);
+    EXPECT_EQ(after.Parity, EVENPARITY);
+    EXPECT_EQ(after.StopBits, TWOSTOPBITS);
     EXPECT_EQ(LastSetConfigFrame(system, kPort), at9600With7E2);
 
-    const win32::COMMTIMEOUTS timeouts{10, 20, 300, 40, 5000};
-    ASSERT_TRUE(win32::SetCommTimeouts(handle, &timeouts));
-    win32::COMMTIMEOUTS stored;
-    ASSERT_TRUE(win32::GetCommTimeouts(handle, &stored));
+    // A line setting the driver refuses ends the call there, as kernel32 does:
+    // the rate, set before it, stays, and the device keeps the old line
+    // settings at that rate.
+    invalid = dcb;
+    invalid.BaudRate = 19200;
+    invalid.ByteSize = 5;
+    EXPECT_FALSE(SetCommState(handle, &invalid));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(GetCommState(handle, &after));
+    EXPECT_EQ(after.BaudRate, 19200u);
+    const Bytes at19200With7E2{0x00, 0x4B, 0x00, 0x00, 7, 2, 2, 0};
+    EXPECT_EQ(LastSetConfigFrame(system, kPort), at19200With7E2);
+
+    COMMTIMEOUTS timeouts{10, 20, 300, 40, 5000};
+    ASSERT_TRUE(SetCommTimeouts(handle, &timeouts));
+    COMMTIMEOUTS stored;
+    ASSERT_TRUE(GetCommTimeouts(handle, &stored));
     EXPECT_EQ(stored.ReadIntervalTimeout, 10u);
     EXPECT_EQ(stored.ReadTotalTimeoutMultiplier, 20u);
     EXPECT_EQ(stored.ReadTotalTimeoutConstant, 300u);
     EXPECT_EQ(stored.WriteTotalTimeoutMultiplier, 40u);
     EXPECT_EQ(stored.WriteTotalTimeoutConstant, 5000u);
-    EXPECT_TRUE(win32::CloseHandle(handle));
+    EXPECT_TRUE(CloseHandle(handle));
 }
 
 TEST(CommControl, PurgeBreakModemStatusAndProperties)
@@ -188,16 +200,16 @@ TEST(CommControl, PurgeBreakModemStatusAndProperties)
     constexpr unsigned kPort = 5;
     test::PortSystem system;
     HANDLE handle = OpenOverlapped(system.PortName(kPort));
-    ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
 
     ASSERT_TRUE(Write(handle, RandomBytes(100, 1)));
     system.Settle();
-    win32::COMSTAT status;
+    COMSTAT status;
     DWORD errors = 0;
-    ASSERT_TRUE(win32::ClearCommError(handle, &errors, &status));
+    ASSERT_TRUE(ClearCommError(handle, &errors, &status));
     EXPECT_EQ(status.cbInQue, 100u);
-    ASSERT_TRUE(win32::PurgeComm(handle, win32::PURGE_RXCLEAR));
-    ASSERT_TRUE(win32::ClearCommError(handle, &errors, &status));
+    ASSERT_TRUE(PurgeComm(handle, PURGE_RXCLEAR));
+    ASSERT_TRUE(ClearCommError(handle, &errors, &status));
     EXPECT_EQ(status.cbInQue, 0u);
     // What was purged is gone: the next read starts with the next bytes written.
     const Bytes next = RandomBytes(20, 2);
@@ -207,21 +219,21 @@ TEST(CommControl, PurgeBreakModemStatusAndProperties)
     using Frames = std::vector<std::pair<uint8_t, uint8_t>>;
     const Frames beforeBreak = system.ControlFramesSent(kPort);
     EXPECT_EQ(beforeBreak.back(), (std::pair<uint8_t, uint8_t>{2, 1}));
-    ASSERT_TRUE(win32::SetCommBreak(handle));
-    ASSERT_TRUE(win32::ClearCommBreak(handle));
+    ASSERT_TRUE(SetCommBreak(handle));
+    ASSERT_TRUE(ClearCommBreak(handle));
     Frames expected = beforeBreak;
     expected.emplace_back(3, 1);
     EXPECT_EQ(system.ControlFramesSent(kPort), expected);
 
     DWORD modem = 0;
-    ASSERT_TRUE(win32::GetCommModemStatus(handle, &modem));
-    EXPECT_EQ(modem, win32::MS_CTS_ON | win32::MS_DSR_ON | win32::MS_RLSD_ON);
-    win32::COMMPROP properties;
-    ASSERT_TRUE(win32::GetCommProperties(handle, &properties));
+    ASSERT_TRUE(GetCommModemStatus(handle, &modem));
+    EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+    COMMPROP properties;
+    ASSERT_TRUE(GetCommProperties(handle, &properties));
     EXPECT_EQ(properties.dwMaxBaud, 3000000u);
     EXPECT_EQ(properties.dwMaxTxQueue, 8192u);
     EXPECT_EQ(properties.dwMaxRxQueue, 8192u);
-    EXPECT_TRUE(win32::CloseHandle(handle));
+    EXPECT_TRUE(CloseHandle(handle));
 }
 
 TEST(CommEvents, WaitCommEventAsAnApplicationSeesIt)
@@ -229,14 +241,14 @@ TEST(CommEvents, WaitCommEventAsAnApplicationSeesIt)
     constexpr unsigned kPort = 6;
     test::PortSystem system;
     HANDLE handle = OpenOverlapped(system.PortName(kPort));
-    ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(win32::SetCommMask(handle, win32::EV_RXCHAR | win32::EV_TXEMPTY));
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(handle, EV_RXCHAR | EV_TXEMPTY));
 
     auto expectWaitEndsWith = [&](auto&& cause, DWORD events) {
         DWORD reported = 0xDEAD;
-        OVERLAPPED wait;
-        ASSERT_FALSE(win32::WaitCommEvent(handle, &reported, &wait));
-        ASSERT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
+        test::EventOverlapped wait;
+        ASSERT_FALSE(WaitCommEvent(handle, &reported, &wait));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
         cause();
         DWORD returned = 0;
         ASSERT_TRUE(Finish(handle, wait, &returned, "a WaitCommEvent"));
@@ -245,19 +257,19 @@ TEST(CommEvents, WaitCommEventAsAnApplicationSeesIt)
 
     {
         SCOPED_TRACE("data arrives");
-        expectWaitEndsWith([&] { system.Receive(kPort, {1, 2, 3}); }, win32::EV_RXCHAR);
-        ASSERT_TRUE(win32::PurgeComm(handle, win32::PURGE_RXCLEAR));
+        expectWaitEndsWith([&] { system.Receive(kPort, {1, 2, 3}); }, EV_RXCHAR);
+        ASSERT_TRUE(PurgeComm(handle, PURGE_RXCLEAR));
     }
     {
         SCOPED_TRACE("a write is taken whole");
         system.Model.SetLoopback(false);
-        expectWaitEndsWith([&] { EXPECT_TRUE(Write(handle, RandomBytes(70, 3))); }, win32::EV_TXEMPTY);
+        expectWaitEndsWith([&] { EXPECT_TRUE(Write(handle, RandomBytes(70, 3))); }, EV_TXEMPTY);
     }
     {
         SCOPED_TRACE("the mask is set again");
-        expectWaitEndsWith([&] { EXPECT_TRUE(win32::SetCommMask(handle, win32::EV_RXCHAR)); }, 0);
+        expectWaitEndsWith([&] { EXPECT_TRUE(SetCommMask(handle, EV_RXCHAR)); }, 0);
     }
-    EXPECT_TRUE(win32::CloseHandle(handle));
+    EXPECT_TRUE(CloseHandle(handle));
 }
 
 // Write sizes around the frame size and well past it.
@@ -271,7 +283,7 @@ TEST(CommStreaming, EightPortsAtOnceEveryByteChecked)
     for (unsigned port = 0; port < 8; ++port) {
         applications.emplace_back([&, port] {
             HANDLE handle = OpenOverlapped(system.PortName(port));
-            if (handle == win32::INVALID_HANDLE_VALUE) {
+            if (handle == INVALID_HANDLE_VALUE) {
                 return;
             }
             const Bytes stream = RandomBytes(6 * 1024, 100 + port);
@@ -290,7 +302,7 @@ TEST(CommStreaming, EightPortsAtOnceEveryByteChecked)
                 }
                 offset += size;
             }
-            EXPECT_TRUE(win32::CloseHandle(handle));
+            EXPECT_TRUE(CloseHandle(handle));
             if (offset == stream.size()) {
                 ++portsChecked;
             }
@@ -315,13 +327,13 @@ TEST(CommPower, SleepAndResumeWithWritesWaitingForAnswers)
     struct Port {
         HANDLE Handle;
         StreamCheck Check;
-        OVERLAPPED Write;
+        test::EventOverlapped Write;
         Bytes Data;
     };
     std::vector<Port> ports(8);
     for (unsigned port = 0; port < 8; ++port) {
         ports[port].Handle = OpenOverlapped(system.PortName(port));
-        ASSERT_NE(ports[port].Handle, win32::INVALID_HANDLE_VALUE);
+        ASSERT_NE(ports[port].Handle, INVALID_HANDLE_VALUE);
     }
     const size_t before = system.Model.OutTransferCount();
     for (unsigned port = 0; port < 8; ++port) {
@@ -329,8 +341,8 @@ TEST(CommPower, SleepAndResumeWithWritesWaitingForAnswers)
         p.Data = RandomBytes(400, 200 + port);
         p.Check.Wrote(p.Data);
         DWORD written = 0;
-        if (!win32::WriteFile(p.Handle, p.Data.data(), static_cast<DWORD>(p.Data.size()), &written, &p.Write)) {
-            ASSERT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
+        if (!WriteFile(p.Handle, p.Data.data(), static_cast<DWORD>(p.Data.size()), &written, &p.Write)) {
+            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
         }
     }
     ASSERT_TRUE(system.Model.WaitForOutTransfers(before + 2, std::chrono::milliseconds(kBoundMs)));
@@ -341,8 +353,8 @@ TEST(CommPower, SleepAndResumeWithWritesWaitingForAnswers)
         SCOPED_TRACE(port);
         Port& p = ports[port];
         DWORD written = 0;
-        const BOOL ok = win32::GetOverlappedResultEx(p.Handle, &p.Write, &written, kBoundMs);
-        ASSERT_TRUE(ok || win32::GetLastError() != win32::WAIT_TIMEOUT) << "a write never ended";
+        const BOOL ok = GetOverlappedResultEx(p.Handle, &p.Write, &written, kBoundMs, FALSE);
+        ASSERT_TRUE(ok || GetLastError() != WAIT_TIMEOUT) << "a write never ended";
         EXPECT_LE(written, p.Data.size());
     }
 
@@ -359,12 +371,12 @@ TEST(CommPower, SleepAndResumeWithWritesWaitingForAnswers)
         p.Check.Wrote(fresh);
         ASSERT_TRUE(Write(p.Handle, fresh));
         system.Settle();
-        win32::COMSTAT status;
-        ASSERT_TRUE(win32::ClearCommError(p.Handle, nullptr, &status));
+        COMSTAT status;
+        ASSERT_TRUE(ClearCommError(p.Handle, nullptr, &status));
         const Bytes read = ReadExactly(p.Handle, status.cbInQue);
         EXPECT_TRUE(p.Check.Read(read)) << "a byte read that was not written, in order";
         EXPECT_TRUE(p.Check.SawLastByteWritten());
-        EXPECT_TRUE(win32::CloseHandle(p.Handle));
+        EXPECT_TRUE(CloseHandle(p.Handle));
     }
 }
 
@@ -380,14 +392,14 @@ TEST(CommFaults, DISABLED_ALateAnswerIsNotTakenForTheNextCommand)
     constexpr unsigned kPort = 3;
     test::PortSystem system;
     HANDLE handle = OpenOverlapped(system.PortName(kPort));
-    ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     StreamCheck check;
 
     system.Model.SetPortBehaviour(kPort, Command::Data, PortBehaviour::Late(15'000'000).Once());  // past the time-out
     const Bytes first = RandomBytes(10, 1);
     check.Wrote(first);
     EXPECT_FALSE(Write(handle, first));
-    EXPECT_EQ(win32::GetLastError(), win32::ERROR_SEM_TIMEOUT);
+    EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
 
     system.Model.SetPortBehaviour(kPort, Command::Data, PortBehaviour::Late(9'000'000).Once());  // within it
     const Bytes second = RandomBytes(56, 2);
@@ -395,11 +407,11 @@ TEST(CommFaults, DISABLED_ALateAnswerIsNotTakenForTheNextCommand)
     EXPECT_TRUE(Write(handle, second));
 
     system.Settle();
-    win32::COMSTAT status;
-    ASSERT_TRUE(win32::ClearCommError(handle, nullptr, &status));
+    COMSTAT status;
+    ASSERT_TRUE(ClearCommError(handle, nullptr, &status));
     EXPECT_EQ(status.cbInQue, first.size() + second.size());
     EXPECT_TRUE(check.Read(ReadExactly(handle, status.cbInQue))) << "bytes the device got twice came back";
-    EXPECT_TRUE(win32::CloseHandle(handle));
+    EXPECT_TRUE(CloseHandle(handle));
 }
 
 // A handle closed while its read is still being dispatched: the framework's
@@ -410,22 +422,22 @@ TEST(CommFaults, ACloseDuringAReadsDispatchEnds)
     constexpr unsigned kPort = 2;
     test::PortSystem system;
     HANDLE handle = OpenOverlapped(system.PortName(kPort));
-    ASSERT_NE(handle, win32::INVALID_HANDLE_VALUE);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
 
     std::atomic<bool> closed{false};
     std::thread closer;
     // Runs in the read's dispatch, just before the driver parks it.
     host::OnNextCall("WdfRequestForwardToIoQueue", [&] {
         closer = std::thread([&] {
-            EXPECT_TRUE(win32::CloseHandle(handle));
+            EXPECT_TRUE(CloseHandle(handle));
             closed = true;
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the cleanup pass
     });
     Bytes buffer(16);
-    OVERLAPPED read;
+    test::EventOverlapped read;
     DWORD got = 0;
-    win32::ReadFile(handle, buffer.data(), 16, &got, &read);
+    ReadFile(handle, buffer.data(), 16, &got, &read);
 
     for (int i = 0; i < 200 && !closed; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -443,51 +455,54 @@ struct PortWork {
     HANDLE Handle = nullptr;
     Bytes ReadBuffer = Bytes(64);
     DWORD Events = 0;
-    OVERLAPPED Read, Wait, Write;
+    // Each operation's own event: three are in flight on the handle.
+    test::EventOverlapped Read, Wait, Write;
 };
 
 constexpr unsigned kBusyPorts[] = {0, 2, 6, 7};
 
-void StartWork(test::PortSystem& system, std::vector<PortWork>& work)
+// Held by pointer: the records and buffers of operations in flight must not move.
+void StartWork(test::PortSystem& system, std::vector<std::unique_ptr<PortWork>>& work)
 {
     system.Model.SetLoopback(false);  // the reads stay parked
     system.Model.SetPortBehaviour(2, Command::Data, PortBehaviour::Silent());
     system.Model.SetPortBehaviour(6, Command::Data, PortBehaviour::Late(4'000'000));
     system.Model.SetPortBehaviour(7, Command::Data, PortBehaviour::Silent());
     for (unsigned port : kBusyPorts) {
-        PortWork w;
+        work.push_back(std::make_unique<PortWork>());
+        PortWork& w = *work.back();
         w.Handle = OpenOverlapped(system.PortName(port));
-        ASSERT_NE(w.Handle, win32::INVALID_HANDLE_VALUE);
+        ASSERT_NE(w.Handle, INVALID_HANDLE_VALUE);
         DWORD count = 0;
-        EXPECT_FALSE(win32::ReadFile(w.Handle, w.ReadBuffer.data(), 64, &count, &w.Read));
-        EXPECT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
-        ASSERT_TRUE(win32::SetCommMask(w.Handle, win32::EV_RXCHAR));
-        EXPECT_FALSE(win32::WaitCommEvent(w.Handle, &w.Events, &w.Wait));
-        EXPECT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
+        EXPECT_FALSE(ReadFile(w.Handle, w.ReadBuffer.data(), 64, &count, &w.Read));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(SetCommMask(w.Handle, EV_RXCHAR));
+        EXPECT_FALSE(WaitCommEvent(w.Handle, &w.Events, &w.Wait));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
         const Bytes data = RandomBytes(120, port);
-        win32::WriteFile(w.Handle, data.data(), static_cast<DWORD>(data.size()), &count, &w.Write);
-        work.push_back(std::move(w));
+        WriteFile(w.Handle, data.data(), static_cast<DWORD>(data.size()), &count, &w.Write);
     }
 }
 
 bool Ended(HANDLE handle, OVERLAPPED& operation, const char* what)
 {
     DWORD count = 0;
-    const BOOL ok = win32::GetOverlappedResultEx(handle, &operation, &count, kBoundMs);
-    EXPECT_TRUE(ok || win32::GetLastError() != win32::WAIT_TIMEOUT) << what << " never ended";
+    const BOOL ok = GetOverlappedResultEx(handle, &operation, &count, kBoundMs, FALSE);
+    EXPECT_TRUE(ok || GetLastError() != WAIT_TIMEOUT) << what << " never ended";
     return ok == TRUE;
 }
 
 // Each application waits for its requests, then closes its handle: the
 // system removes one port after the other, each once its handle is closed.
-void ExpectEveryRequestEndsAndHandlesClose(std::vector<PortWork>& work)
+void ExpectEveryRequestEndsAndHandlesClose(std::vector<std::unique_ptr<PortWork>>& work)
 {
-    for (PortWork& w : work) {
+    for (auto& pointer : work) {
+        PortWork& w = *pointer;
         // Nothing was looped back, so a read or a wait ends without data.
         EXPECT_FALSE(Ended(w.Handle, w.Read, "a read"));
         EXPECT_FALSE(Ended(w.Handle, w.Wait, "a wait") && w.Events != 0);
         Ended(w.Handle, w.Write, "a write");
-        EXPECT_TRUE(win32::CloseHandle(w.Handle));
+        EXPECT_TRUE(CloseHandle(w.Handle));
     }
 }
 
@@ -496,7 +511,7 @@ TEST(CommRemoval, SurpriseRemovalWithWorkInFlight)
     const size_t objectsBefore = host::LiveObjectCount();
     {
         test::PortSystem system;
-        std::vector<PortWork> work;
+        std::vector<std::unique_ptr<PortWork>> work;
         StartWork(system, work);
         system.System.SurpriseRemove(system.Bus());
         ExpectEveryRequestEndsAndHandlesClose(work);
@@ -511,7 +526,7 @@ TEST(CommRemoval, RemovalWithWorkInFlight)
     const size_t objectsBefore = host::LiveObjectCount();
     {
         test::PortSystem system;
-        std::vector<PortWork> work;
+        std::vector<std::unique_ptr<PortWork>> work;
         StartWork(system, work);
         std::thread removal([&] { system.Remove(); });
         ExpectEveryRequestEndsAndHandlesClose(work);

@@ -17,6 +17,7 @@
 #include "tests/support/stream_check.h"
 
 #include "host/win32/comm.h"
+#include "tests/support/overlapped.h"
 
 #include <gtest/gtest.h>
 
@@ -33,9 +34,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using win32::DWORD;
-using win32::HANDLE;
-using win32::OVERLAPPED;
 
 constexpr int kStepsPerThread = 150;
 constexpr int kApplicationThreads = 4;
@@ -44,9 +42,9 @@ constexpr int kApplicationThreads = 4;
 constexpr DWORD kBoundMs = 20'000;
 constexpr auto kRunLimit = std::chrono::seconds(120);
 
-const DWORD kMasks[] = {0, win32::EV_RXCHAR, win32::EV_TXEMPTY, win32::EV_RXCHAR | win32::EV_TXEMPTY};
-const DWORD kPurges[] = {win32::PURGE_RXCLEAR, win32::PURGE_RXABORT, win32::PURGE_TXCLEAR,
-                         win32::PURGE_RXCLEAR | win32::PURGE_TXABORT};
+const DWORD kMasks[] = {0, EV_RXCHAR, EV_TXEMPTY, EV_RXCHAR | EV_TXEMPTY};
+const DWORD kPurges[] = {PURGE_RXCLEAR, PURGE_RXABORT, PURGE_TXCLEAR,
+                         PURGE_RXCLEAR | PURGE_TXABORT};
 
 // Stops the process with a clear message if a run outlives its limit: some
 // operation hung and the bounded waits did not catch it.
@@ -172,7 +170,7 @@ private:
     void Fail(const std::string& what)
     {
         std::ostringstream text;
-        text << "port " << Port << " step " << Step << ": " << what << " (error " << win32::GetLastError() << ")";
+        text << "port " << Port << " step " << Step << ": " << what << " (error " << GetLastError() << ")";
         Failure = text.str();
         Failed = true;
     }
@@ -182,8 +180,11 @@ private:
     bool Ended(OVERLAPPED& operation, DWORD ms, DWORD& transferred, bool& succeeded, const char* what)
     {
         transferred = 0;
-        succeeded = win32::GetOverlappedResultEx(Handle, &operation, &transferred, ms) == TRUE;
-        if (succeeded || win32::GetLastError() != win32::WAIT_TIMEOUT) {
+        succeeded = GetOverlappedResultEx(Handle, &operation, &transferred, ms, FALSE) == TRUE;
+        // A zero wait on an operation in progress answers ERROR_IO_INCOMPLETE,
+        // a longer one WAIT_TIMEOUT.
+        const DWORD error = GetLastError();
+        if (succeeded || (error != WAIT_TIMEOUT && error != ERROR_IO_INCOMPLETE)) {
             return true;
         }
         if (ms >= kBoundMs) {
@@ -205,9 +206,10 @@ private:
     {
         Note("open");
         const std::string name = Rng() % 2 ? System.PortName(Port) : "\\\\.\\" + System.PortName(Port);
-        HANDLE handle = win32::CreateFile(name, true);
+        HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
         // The bridge may refuse or ignore the open, and a removed port is gone.
-        Handle = handle == win32::INVALID_HANDLE_VALUE ? nullptr : handle;
+        Handle = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
     }
 
     // The handle's read and wait are cancelled first: a close that meets a
@@ -217,10 +219,10 @@ private:
     void Close()
     {
         Note("close");
-        win32::CancelIo(Handle);
+        CancelIoEx(Handle, nullptr);  // every thread's: the drain closes on the main thread
         CollectRead(kBoundMs);
         CollectWait(kBoundMs);
-        if (!win32::CloseHandle(Handle)) {
+        if (!CloseHandle(Handle)) {
             Fail("CloseHandle failed");
         }
         Handle = nullptr;
@@ -237,9 +239,9 @@ private:
         }
         auto read = std::make_unique<PendingRead>();
         read->Buffer.assign(size, 0);
-        if (win32::ReadFile(Handle, read->Buffer.data(), size, &read->Got, &read->Op)) {
+        if (ReadFile(Handle, read->Buffer.data(), size, &read->Got, &read->Op)) {
             read->Ended = true;
-        } else if (win32::GetLastError() != win32::ERROR_IO_PENDING) {
+        } else if (GetLastError() != ERROR_IO_PENDING) {
             return;
         }
         Reads.push_back(std::move(read));
@@ -285,12 +287,12 @@ private:
     {
         // Whatever the outcome, the bridge may have looped any prefix back.
         Check.Wrote(block);
-        OVERLAPPED op;
+        test::EventOverlapped op;
         DWORD written = 0;
-        if (win32::WriteFile(Handle, block.data(), static_cast<DWORD>(block.size()), &written, &op)) {
+        if (WriteFile(Handle, block.data(), static_cast<DWORD>(block.size()), &written, &op)) {
             return written == block.size();
         }
-        if (win32::GetLastError() != win32::ERROR_IO_PENDING) {
+        if (GetLastError() != ERROR_IO_PENDING) {
             return false;
         }
         bool succeeded;
@@ -311,14 +313,14 @@ private:
     void Purge()
     {
         Note("purge");
-        win32::PurgeComm(Handle, kPurges[Rng() % std::size(kPurges)]);
+        PurgeComm(Handle, kPurges[Rng() % std::size(kPurges)]);
     }
 
     void SetMask()
     {
         Note("set mask");
         // A new mask ends a pending wait with 0.
-        if (win32::SetCommMask(Handle, kMasks[Rng() % std::size(kMasks)])) {
+        if (SetCommMask(Handle, kMasks[Rng() % std::size(kMasks)])) {
             CollectWait(kBoundMs);
         }
     }
@@ -328,9 +330,9 @@ private:
         Note("wait");
         if (!WaitPending) {
             Events = 0;
-            if (win32::WaitCommEvent(Handle, &Events, &WaitOp)) {
+            if (WaitCommEvent(Handle, &Events, &WaitOp)) {
                 CheckEvents();
-            } else if (win32::GetLastError() == win32::ERROR_IO_PENDING) {
+            } else if (GetLastError() == ERROR_IO_PENDING) {
                 WaitPending = true;
             }
         }
@@ -354,7 +356,7 @@ private:
 
     void CheckEvents()
     {
-        if ((Events & ~(win32::EV_RXCHAR | win32::EV_TXEMPTY)) != 0) {
+        if ((Events & ~(EV_RXCHAR | EV_TXEMPTY)) != 0) {
             Fail("a wait reported events outside every mask set: " + std::to_string(Events));
         }
     }
@@ -362,7 +364,9 @@ private:
     void Cancel()
     {
         Note("cancel");
-        win32::CancelIo(Handle);
+        // CancelIo cancels only the calling thread's operations, and the drain
+        // runs on the main thread after the application's own has started them.
+        CancelIoEx(Handle, nullptr);
         CollectRead(kBoundMs);
         CollectWait(kBoundMs);
     }
@@ -376,13 +380,13 @@ private:
     StreamCheck Check;
     struct PendingRead {
         Bytes Buffer;
-        OVERLAPPED Op;
+        test::EventOverlapped Op;
         DWORD Got = 0;
         bool Ended = false;  // completed within ReadFile
     };
     static constexpr size_t kMaxReads = 3;
     std::deque<std::unique_ptr<PendingRead>> Reads;
-    OVERLAPPED WaitOp;
+    test::EventOverlapped WaitOp;
     DWORD Events = 0;
     bool WaitPending = false;
 };

@@ -78,6 +78,7 @@ public:
 
     void FinishOperation(NTSTATUS status, ULONG_PTR information, std::vector<uint8_t> output)
     {
+        std::function<void()> notify;
         {
             std::lock_guard<std::mutex> opGuard(Op->Lock);
             Op->Pending = nullptr;
@@ -86,8 +87,12 @@ public:
             Op->FinalOutput = std::move(output);
             Op->FinalOrder = ++g_completionOrder;
             Op->IsDone = true;
+            notify = std::move(Op->Notify);
         }
         Op->Finished.notify_all();
+        if (notify) {
+            notify();
+        }
     }
 };
 

@@ -49,6 +49,59 @@ std::vector<uint8_t> IoOperation::Output()
 
 void IoOperation::Cancel() { CancelRequest(*this); }
 
+void IoOperation::OnCompletion(std::function<void()> notify)
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        if (!IsDone) {
+            Notify = std::move(notify);
+            return;
+        }
+    }
+    notify();
+}
+
+namespace {
+
+std::mutex g_observerLock;
+std::function<std::optional<SentAnswer>(const SentRequest&)> g_observer;  // guarded by g_observerLock
+
+std::optional<SentAnswer> Observe(const Request& request)
+{
+    std::function<std::optional<SentAnswer>(const SentRequest&)> observer;
+    {
+        std::lock_guard<std::mutex> guard(g_observerLock);
+        observer = g_observer;
+    }
+    if (!observer) {
+        return std::nullopt;
+    }
+    SentRequest sent{SentRequest::Type::DeviceControl, request.IoControlCode, {}, 0};
+    switch (request.Kind) {
+    case RequestKind::Read:
+        sent.Kind = SentRequest::Type::Read;
+        sent.OutputLength = static_cast<ULONG>(request.OutputLength);
+        break;
+    case RequestKind::Write:
+        sent.Kind = SentRequest::Type::Write;
+        sent.Input.assign(request.SystemBuffer.begin(), request.SystemBuffer.begin() + request.InputLength);
+        break;
+    default:
+        sent.Input.assign(request.SystemBuffer.begin(), request.SystemBuffer.begin() + request.InputLength);
+        sent.OutputLength = static_cast<ULONG>(request.OutputLength);
+        break;
+    }
+    return observer(sent);
+}
+
+} // namespace
+
+void ObserveSentRequests(std::function<std::optional<SentAnswer>(const SentRequest&)> observer)
+{
+    std::lock_guard<std::mutex> guard(g_observerLock);
+    g_observer = std::move(observer);
+}
+
 FileHandle::~FileHandle()
 {
     if (File != nullptr) {
@@ -67,6 +120,17 @@ std::shared_ptr<IoOperation> FileHandle::Send(Request* request)
                                         [](const std::weak_ptr<IoOperation>& weak) { return weak.expired(); }),
                          Operations.end());
         Operations.push_back(op);
+    }
+    if (auto answer = Observe(*request)) {
+        const size_t length = std::min<size_t>(answer->Output.size(), request->OutputLength);
+        std::copy_n(answer->Output.begin(), length, request->SystemBuffer.begin());
+        {
+            std::lock_guard<std::mutex> guard(g_ioLock);
+            request->File->Outstanding++;
+            FinishLocked(request, answer->Status, length);
+        }
+        DeleteRequest(request);
+        return op;
     }
     DispatchToQueue(request);
     return op;

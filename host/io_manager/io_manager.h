@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,12 @@ public:
     uint64_t CompletionOrder();
     // Asks the I/O manager to cancel the operation (CancelIoEx on it).
     void Cancel();
+    // Runs `notify` once, when the operation's result is final: on the thread
+    // that completes it, after Wait would return, or at once on the calling
+    // thread if it already has. The Win32 layer's completion of an
+    // application's OVERLAPPED hangs on it; `notify` must not start or cancel
+    // I/O.
+    void OnCompletion(std::function<void()> notify);
 
 private:
     friend class Request;
@@ -40,6 +48,7 @@ private:
     ULONG_PTR FinalInformation = 0;
     std::vector<uint8_t> FinalOutput;
     uint64_t FinalOrder = 0;
+    std::function<void()> Notify;
     class Request* Pending = nullptr;  // guarded by the I/O lock; null once completed
 };
 
@@ -88,6 +97,29 @@ private:
 // full object name such as "\DosDevices\Global\COM7". A second open of an
 // exclusive device is refused here, without calling the driver.
 NTSTATUS OpenDevice(const std::string& name, std::unique_ptr<FileHandle>& handle);
+
+// A request as an application's handle sends it, before the framework or the
+// driver sees it.
+struct SentRequest {
+    enum class Type { Read, Write, DeviceControl } Kind;
+    ULONG IoControlCode;         // device controls only
+    std::vector<uint8_t> Input;  // a write's data or a device control's input
+    ULONG OutputLength;          // a read's length or a device control's output size
+};
+
+// How a test completes a request in the driver's place: the status and the
+// bytes returned (cut to the request's output length; their count is the
+// information).
+struct SentAnswer {
+    NTSTATUS Status;
+    std::vector<uint8_t> Output;
+};
+
+// Calls `observer` with every request any handle sends, in the order they are
+// sent, on the sending thread; an empty function stops it. When it returns an
+// answer the request completes with it and the driver never sees it: a test's
+// recording device in front of the real one.
+void ObserveSentRequests(std::function<std::optional<SentAnswer>(const SentRequest&)> observer);
 
 // How long the stand-in waits for a driver to complete a request it holds when
 // something must wait for it (a handle's close, the device's removal) before

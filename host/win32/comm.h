@@ -1,62 +1,175 @@
-// The Win32 communications API that applications use to reach a COM port,
-// over the stand-in's I/O manager. Each function issues the serial control
-// codes that Windows issues for it, in the same order, so the port driver
-// sees what a real application's calls produce; the sequence is written
-// beside each function. Names, structures and error codes are Windows' own.
+// The subset of kernel32 that applications use to reach a COM port, over the
+// stand-in's I/O manager: files, overlapped I/O, events and waits, and the
+// comm functions. Names, types, structure layouts, signatures, constants and
+// error codes are Windows' own and sit in the global namespace, so code
+// written for <windows.h> compiles against this header unchanged (the test
+// tree's <windows.h> is this header). Each comm function sends the serial
+// control codes kernel32 sends for it (Wine and ReactOS, which agree on every
+// function here); the sequence is written beside each function in comm.cpp.
 #pragma once
 
 #include <ntdef.h>
 
-#include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
+// ---- Base types (windef.h, winnt.h) ----
 
-namespace host {
-class FileHandle;
-class IoOperation;
-} // namespace host
+typedef int BOOL, *PBOOL, *LPBOOL;
+typedef ULONG DWORD, *PDWORD, *LPDWORD;  // 32 bits, as on Windows
+typedef USHORT WORD, *PWORD, *LPWORD;
+typedef int INT;
+typedef unsigned int UINT;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef HANDLE* LPHANDLE;
 
-namespace win32 {
+#define WINAPI
+#define CALLBACK
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFF
+#define MAXDWORD 0xFFFFFFFF
 
-using BOOL = int;
-using DWORD = uint32_t;
-using WORD = uint16_t;
-using BYTE_ = uint8_t;
+// ---- Error codes (winerror.h) ----
 
-struct CommHandle;
-using HANDLE = CommHandle*;
-inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~uintptr_t{0});
+#define ERROR_SUCCESS 0
+#define NO_ERROR 0
+#define ERROR_INVALID_FUNCTION 1
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_READY 21
+#define ERROR_BAD_COMMAND 22
+#define ERROR_GEN_FAILURE 31
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_SEM_TIMEOUT 121
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_NAME 123
+#define ERROR_BUSY 170
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_MORE_DATA 234
+#define WAIT_TIMEOUT 258
+#define ERROR_NO_MORE_ITEMS 259
+#define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_OPERATION_ABORTED 995
+#define ERROR_IO_INCOMPLETE 996
+#define ERROR_IO_PENDING 997
+#define ERROR_IO_DEVICE 1117
+#define ERROR_DEVICE_NOT_CONNECTED 1167
+#define ERROR_NOT_FOUND 1168
+#define ERROR_NO_SYSTEM_RESOURCES 1450
+#define ERROR_TIMEOUT 1460
+#define ERROR_DEVICE_REMOVED 1617
+#define ERROR_INVALID_USER_BUFFER 1784
 
-constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_INVALID_FUNCTION = 1;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_GEN_FAILURE = 31;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_SEM_TIMEOUT = 121;
-constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr DWORD ERROR_BUSY = 170;
-constexpr DWORD ERROR_OPERATION_ABORTED = 995;
-constexpr DWORD ERROR_IO_INCOMPLETE = 996;
-constexpr DWORD ERROR_IO_PENDING = 997;
-constexpr DWORD ERROR_IO_DEVICE = 1117;
-constexpr DWORD WAIT_TIMEOUT = 258;
+// ---- Waits (winbase.h, synchapi.h) ----
 
-// The Win32 error an NTSTATUS becomes, as the system maps the ones a serial
-// port produces.
-DWORD ErrorFromStatus(NTSTATUS status);
-DWORD GetLastError();
+#define WAIT_OBJECT_0 0
+#define WAIT_ABANDONED 0x80
+#define WAIT_IO_COMPLETION 0xC0
+#define WAIT_FAILED 0xFFFFFFFF
+#define MAXIMUM_WAIT_OBJECTS 64
 
-constexpr DWORD DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2;
-constexpr DWORD RTS_CONTROL_DISABLE = 0, RTS_CONTROL_ENABLE = 1, RTS_CONTROL_HANDSHAKE = 2, RTS_CONTROL_TOGGLE = 3;
-constexpr BYTE_ NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4;
-constexpr BYTE_ ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2;
+// ---- Files (winnt.h, fileapi.h, winbase.h) ----
 
-struct DCB {
-    DWORD DCBlength = sizeof(DCB);
-    DWORD BaudRate = 0;
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_OVERLAPPED 0x40000000
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// The kernel's IO_STATUS_BLOCK sits at its start: Internal is the status
+// (STATUS_PENDING while the operation runs), InternalHigh the byte count.
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        __extension__ struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+typedef void(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode, DWORD dwNumberOfBytesTransfered,
+                                                      LPOVERLAPPED lpOverlapped);
+
+// ---- Comm (winbase.h) ----
+
+#define DTR_CONTROL_DISABLE 0x00
+#define DTR_CONTROL_ENABLE 0x01
+#define DTR_CONTROL_HANDSHAKE 0x02
+#define RTS_CONTROL_DISABLE 0x00
+#define RTS_CONTROL_ENABLE 0x01
+#define RTS_CONTROL_HANDSHAKE 0x02
+#define RTS_CONTROL_TOGGLE 0x03
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+
+#define CE_RXOVER 0x0001
+#define CE_OVERRUN 0x0002
+#define CE_RXPARITY 0x0004
+#define CE_FRAME 0x0008
+#define CE_BREAK 0x0010
+
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
+
+#define SETXOFF 1
+#define SETXON 2
+#define SETRTS 3
+#define CLRRTS 4
+#define SETDTR 5
+#define CLRDTR 6
+#define RESETDEV 7
+#define SETBREAK 8
+#define CLRBREAK 9
+
+#define EV_RXCHAR 0x0001
+#define EV_RXFLAG 0x0002
+#define EV_TXEMPTY 0x0004
+#define EV_CTS 0x0008
+#define EV_DSR 0x0010
+#define EV_RLSD 0x0020
+#define EV_BREAK 0x0040
+#define EV_ERR 0x0080
+#define EV_RING 0x0100
+
+#define MS_CTS_ON 0x0010
+#define MS_DSR_ON 0x0020
+#define MS_RING_ON 0x0040
+#define MS_RLSD_ON 0x0080
+
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
     DWORD fBinary : 1;
     DWORD fParity : 1;
     DWORD fOutxCtsFlow : 1;
@@ -71,35 +184,29 @@ struct DCB {
     DWORD fRtsControl : 2;
     DWORD fAbortOnError : 1;
     DWORD fDummy2 : 17;
-    WORD wReserved = 0;
-    WORD XonLim = 0;
-    WORD XoffLim = 0;
-    BYTE_ ByteSize = 0;
-    BYTE_ Parity = 0;
-    BYTE_ StopBits = 0;
-    char XonChar = 0;
-    char XoffChar = 0;
-    char ErrorChar = 0;
-    char EofChar = 0;
-    char EvtChar = 0;
-    WORD wReserved1 = 0;
-    DCB()
-        : fBinary(0), fParity(0), fOutxCtsFlow(0), fOutxDsrFlow(0), fDtrControl(0), fDsrSensitivity(0),
-          fTXContinueOnXoff(0), fOutX(0), fInX(0), fErrorChar(0), fNull(0), fRtsControl(0), fAbortOnError(0),
-          fDummy2(0)
-    {
-    }
-};
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
 
-struct COMMTIMEOUTS {
-    DWORD ReadIntervalTimeout = 0;
-    DWORD ReadTotalTimeoutMultiplier = 0;
-    DWORD ReadTotalTimeoutConstant = 0;
-    DWORD WriteTotalTimeoutMultiplier = 0;
-    DWORD WriteTotalTimeoutConstant = 0;
-};
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
-struct COMSTAT {
+typedef struct _COMSTAT {
     DWORD fCtsHold : 1;
     DWORD fDsrHold : 1;
     DWORD fRlsdHold : 1;
@@ -108,79 +215,92 @@ struct COMSTAT {
     DWORD fEof : 1;
     DWORD fTxim : 1;
     DWORD fReserved : 25;
-    DWORD cbInQue = 0;
-    DWORD cbOutQue = 0;
-    COMSTAT() : fCtsHold(0), fDsrHold(0), fRlsdHold(0), fXoffHold(0), fXoffSent(0), fEof(0), fTxim(0), fReserved(0) {}
-};
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
 
-struct COMMPROP {
-    WORD wPacketLength = 0;
-    WORD wPacketVersion = 0;
-    DWORD dwServiceMask = 0;
-    DWORD dwReserved1 = 0;
-    DWORD dwMaxTxQueue = 0;
-    DWORD dwMaxRxQueue = 0;
-    DWORD dwMaxBaud = 0;
-    DWORD dwProvSubType = 0;
-    DWORD dwProvCapabilities = 0;
-    DWORD dwSettableParams = 0;
-    DWORD dwSettableBaud = 0;
-    WORD wSettableData = 0;
-    WORD wSettableStopParity = 0;
-    DWORD dwCurrentTxQueue = 0;
-    DWORD dwCurrentRxQueue = 0;
-    DWORD dwProvSpec1 = 0;
-    DWORD dwProvSpec2 = 0;
-    wchar_t wcProvChar[1] = {0};
-};
+typedef struct _COMMPROP {
+    WORD wPacketLength;
+    WORD wPacketVersion;
+    DWORD dwServiceMask;
+    DWORD dwReserved1;
+    DWORD dwMaxTxQueue;
+    DWORD dwMaxRxQueue;
+    DWORD dwMaxBaud;
+    DWORD dwProvSubType;
+    DWORD dwProvCapabilities;
+    DWORD dwSettableParams;
+    DWORD dwSettableBaud;
+    WORD wSettableData;
+    WORD wSettableStopParity;
+    DWORD dwCurrentTxQueue;
+    DWORD dwCurrentRxQueue;
+    DWORD dwProvSpec1;
+    DWORD dwProvSpec2;
+    WCHAR wcProvChar[1];
+} COMMPROP, *LPCOMMPROP;
 
-// An overlapped operation in progress. Unlike Windows' record it owns the
-// operation it tracks; it is valid until its result has been taken.
-struct OVERLAPPED {
-    std::shared_ptr<host::IoOperation> Internal;
-    // Where the operation's output goes when it completes after the call that
-    // started it: a read's buffer, WaitCommEvent's events.
-    void* Output = nullptr;
-    DWORD OutputLength = 0;
-};
+// ---- Functions ----
 
-constexpr DWORD PURGE_TXABORT = 0x0001, PURGE_RXABORT = 0x0002, PURGE_TXCLEAR = 0x0004, PURGE_RXCLEAR = 0x0008;
-constexpr DWORD SETXOFF = 1, SETXON = 2, SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6, RESETDEV = 7,
-                SETBREAK = 8, CLRBREAK = 9;
-constexpr DWORD EV_RXCHAR = 0x0001, EV_RXFLAG = 0x0002, EV_TXEMPTY = 0x0004, EV_CTS = 0x0008, EV_DSR = 0x0010,
-                EV_RLSD = 0x0020, EV_BREAK = 0x0040, EV_ERR = 0x0080, EV_RING = 0x0100;
-constexpr DWORD MS_CTS_ON = 0x0010, MS_DSR_ON = 0x0020, MS_RING_ON = 0x0040, MS_RLSD_ON = 0x0080;
+// The Win32 error an NTSTATUS becomes (ntdll's RtlNtStatusToDosError).
+ULONG RtlNtStatusToDosError(NTSTATUS Status);
 
-// CreateFile for a COM port: exclusive access, opened for reading and
-// writing; `overlapped` as FILE_FLAG_OVERLAPPED.
-HANDLE CreateFile(const std::string& name, bool overlapped = false);
-BOOL CloseHandle(HANDLE handle);
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
 
-BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, OVERLAPPED* overlapped);
-BOOL DeviceIoControl(HANDLE handle, DWORD code, const void* input, DWORD inputLength, void* output,
-                     DWORD outputLength, DWORD* returned, OVERLAPPED* overlapped);
-BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
-// GetOverlappedResultEx: waits at most `milliseconds`, then fails with WAIT_TIMEOUT.
-BOOL GetOverlappedResultEx(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds);
-BOOL CancelIo(HANDLE handle);
-BOOL CancelIoEx(HANDLE handle, OVERLAPPED* overlapped);
-BOOL FlushFileBuffers(HANDLE handle);
+// Opens a device by name: "COM7", "\\.\COM7", "\\?\COM7" or an object name.
+// Only OPEN_EXISTING opens a device; the share mode, security attributes and
+// template are not modelled (a COM port is exclusive whatever they say).
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+#define CreateFile CreateFileA
+BOOL CloseHandle(HANDLE hObject);
+DWORD GetFileType(HANDLE hFile);
 
-BOOL GetCommState(HANDLE handle, DCB* dcb);
-BOOL SetCommState(HANDLE handle, const DCB* dcb);
-BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
-BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts);
-BOOL GetCommMask(HANDLE handle, DWORD* mask);
-BOOL SetCommMask(HANDLE handle, DWORD mask);
-BOOL WaitCommEvent(HANDLE handle, DWORD* events, OVERLAPPED* overlapped);
-BOOL PurgeComm(HANDLE handle, DWORD flags);
-BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status);
-BOOL EscapeCommFunction(HANDLE handle, DWORD function);
-BOOL SetCommBreak(HANDLE handle);
-BOOL ClearCommBreak(HANDLE handle);
-BOOL GetCommModemStatus(HANDLE handle, DWORD* modemStatus);
-BOOL GetCommProperties(HANDLE handle, COMMPROP* properties);
-BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped);
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped);
+BOOL ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
+                LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+BOOL WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+BOOL GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                           DWORD dwMilliseconds, BOOL bAlertable);
+BOOL CancelIo(HANDLE hFile);
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+BOOL FlushFileBuffers(HANDLE hFile);
 
-} // namespace win32
+// Unnamed events only: a name is refused with ERROR_INVALID_PARAMETER.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
+#define CreateEvent CreateEventA
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                               BOOL bAlertable);
+DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+void Sleep(DWORD dwMilliseconds);
+
+BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
+BOOL SetCommState(HANDLE hFile, LPDCB lpDCB);
+BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
+BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL SetCommBreak(HANDLE hFile);
+BOOL ClearCommBreak(HANDLE hFile);
+BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
+BOOL TransmitCommChar(HANDLE hFile, char cChar);

@@ -361,8 +361,9 @@ public:
     explicit OpenPorts(const std::map<unsigned, std::string>& names)
     {
         for (const auto& [index, name] : names) {
-            win32::HANDLE handle = win32::CreateFile(name);
-            if (handle == win32::INVALID_HANDLE_VALUE) {
+            HANDLE handle =
+                CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (handle == INVALID_HANDLE_VALUE) {
                 Fail("cannot open " + name);
             }
             Handles[index] = handle;
@@ -370,17 +371,17 @@ public:
     }
     ~OpenPorts()
     {
-        for (win32::HANDLE handle : Handles) {
-            win32::CloseHandle(handle);
+        for (HANDLE handle : Handles) {
+            CloseHandle(handle);
         }
     }
     OpenPorts(const OpenPorts&) = delete;
     OpenPorts& operator=(const OpenPorts&) = delete;
 
-    win32::HANDLE operator[](unsigned index) const { return Handles.at(index); }
+    HANDLE operator[](unsigned index) const { return Handles.at(index); }
 
 private:
-    std::array<win32::HANDLE, 8> Handles{};
+    std::array<HANDLE, 8> Handles{};
 };
 
 // Writers of `size` bytes, back to back, one thread per port, until stopped.
@@ -392,8 +393,8 @@ public:
             Threads.emplace_back([this, handle = ports[index], size] {
                 const std::vector<uint8_t> data(size, 0x5A);
                 while (!Stop.load(std::memory_order_relaxed)) {
-                    win32::DWORD written = 0;
-                    if (!win32::WriteFile(handle, data.data(), static_cast<win32::DWORD>(size), &written, nullptr) ||
+                    DWORD written = 0;
+                    if (!WriteFile(handle, data.data(), static_cast<DWORD>(size), &written, nullptr) ||
                         written != size) {
                         Failures++;
                     }
@@ -522,15 +523,15 @@ std::vector<double> ProbeLatencies(const OpenPorts& ports, Probe probe, bool oth
         streams.emplace(ports, others, 4096);
     }
     std::this_thread::sleep_for(milliseconds(150));
-    const win32::HANDLE handle = ports[kProbePort];
+    const HANDLE handle = ports[kProbePort];
     for (int i = 0; i < 60 + 600; ++i) {
         const uint8_t byte = 0x42;
-        const SERIAL_BAUD_RATE baud{i % 2 == 0 ? 115200u : 57600u};
-        win32::DWORD done = 0;
+        SERIAL_BAUD_RATE baud{i % 2 == 0 ? 115200u : 57600u};
+        DWORD done = 0;
         const auto start = Clock::now();
         const bool ok = probe == Probe::OneByteWrite
-                            ? win32::WriteFile(handle, &byte, 1, &done, nullptr)
-                            : win32::DeviceIoControl(handle, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr,
+                            ? WriteFile(handle, &byte, 1, &done, nullptr)
+                            : DeviceIoControl(handle, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr,
                                                      0, &done, nullptr);
         const double elapsed = Seconds(Clock::now() - start) * 1e6;
         if (!ok) {

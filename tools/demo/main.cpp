@@ -224,14 +224,16 @@ int main(int argc, char** argv)
         std::printf("\nAfter the removal (%s accepted bytes were still on their way back when the bridge went):\n",
                     Grouped(unreadAtRemoval).c_str());
         for (auto& entry : stats) {
-            const win32::HANDLE handle = win32::CreateFile("\\\\.\\" + entry->ComName, true);
-            if (handle != win32::INVALID_HANDLE_VALUE) {
-                win32::CloseHandle(handle);
+            const std::string name = "\\\\.\\" + entry->ComName;
+            const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_OVERLAPPED, nullptr);
+            if (handle != INVALID_HANDLE_VALUE) {
+                CloseHandle(handle);
                 std::printf("  %s still opens after the removal\n", entry->ComName.c_str());
                 clean = false;
             } else {
                 std::printf("  %s is gone (CreateFile fails with error %u)\n", entry->ComName.c_str(),
-                            static_cast<unsigned>(win32::GetLastError()));
+                            static_cast<unsigned>(GetLastError()));
             }
         }
     }

@@ -10,7 +10,6 @@
 
 namespace demo {
 
-using namespace win32;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -48,7 +47,18 @@ public:
           Rng(Settings.Seed * 0x9E3779B97F4A7C15ull + stats.Port + 1), Block(Settings.MaxSize),
           ReadBuffer(kReadBufferSize)
     {
+        // The read and the write each have a manual-reset event, as real
+        // clients give them: both are in progress on the one handle at once.
+        ReadOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        WriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
+    ~PortSession()
+    {
+        CloseHandle(ReadOverlapped.hEvent);
+        CloseHandle(WriteEvent);
+    }
+    PortSession(const PortSession&) = delete;
+    PortSession& operator=(const PortSession&) = delete;
 
     void Run()
     {
@@ -124,12 +134,14 @@ private:
 
     bool Open()
     {
-        Handle = CreateFile("\\\\.\\" + Stats.ComName, true);
+        const std::string name = "\\\\.\\" + Stats.ComName;
+        Handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                             nullptr);
         if (Handle == INVALID_HANDLE_VALUE) {
             Unexpected("CreateFile failed: " + Describe(GetLastError()));
             return false;
         }
-        DCB dcb;
+        DCB dcb{};
         if (!GetCommState(Handle, &dcb)) {
             Unexpected("GetCommState failed: " + Describe(GetLastError()));
             return false;
@@ -147,7 +159,7 @@ private:
         }
         // No time-outs: this driver does not bound reads by them anyway, and
         // every wait below has its own limit.
-        const COMMTIMEOUTS timeouts{};
+        COMMTIMEOUTS timeouts{};
         if (!SetCommTimeouts(Handle, &timeouts)) {
             Unexpected("SetCommTimeouts failed: " + Describe(GetLastError()));
             return false;
@@ -167,7 +179,7 @@ private:
         if (ReadPending) {
             CancelIoEx(Handle, &ReadOverlapped);
             DWORD got = 0;
-            if (GetOverlappedResultEx(Handle, &ReadOverlapped, &got, 5000)) {
+            if (GetOverlappedResultEx(Handle, &ReadOverlapped, &got, 5000, FALSE)) {
                 Consume(got);
             } else if (GetLastError() == WAIT_TIMEOUT) {
                 Unexpected("a cancelled read did not complete within 5 s");
@@ -232,13 +244,14 @@ private:
     bool AwaitRead(std::chrono::milliseconds wait)
     {
         DWORD got = 0;
-        if (GetOverlappedResultEx(Handle, &ReadOverlapped, &got, static_cast<DWORD>(wait.count()))) {
+        if (GetOverlappedResultEx(Handle, &ReadOverlapped, &got, static_cast<DWORD>(wait.count()), FALSE)) {
             ReadPending = false;
             Consume(got);
             return true;
         }
+        // A zero wait on a read still in progress answers ERROR_IO_INCOMPLETE.
         const DWORD error = GetLastError();
-        if (error == WAIT_TIMEOUT) {
+        if (error == WAIT_TIMEOUT || error == ERROR_IO_INCOMPLETE) {
             return false;
         }
         ReadPending = false;
@@ -360,7 +373,10 @@ private:
     // ERROR_SUCCESS, with the count the driver reported in `accepted`.
     DWORD Write(const uint8_t* data, size_t length, DWORD& accepted)
     {
-        OVERLAPPED overlapped;
+        // Its own event: the read is in progress on the same handle, and a
+        // wait on the handle itself would end with whichever completes first.
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = WriteEvent;
         if (WriteFile(Handle, data, static_cast<DWORD>(length), &accepted, &overlapped)) {
             return ERROR_SUCCESS;
         }
@@ -373,11 +389,11 @@ private:
         const auto limit = std::chrono::seconds(30 + static_cast<int>(10 * Settings.TimeScale));
         const auto start = Clock::now();
         for (;;) {
-            if (GetOverlappedResultEx(Handle, &overlapped, &accepted, static_cast<DWORD>(kPoll.count()))) {
+            if (GetOverlappedResultEx(Handle, &overlapped, &accepted, static_cast<DWORD>(kPoll.count()), FALSE)) {
                 return ERROR_SUCCESS;
             }
             error = GetLastError();
-            if (error != WAIT_TIMEOUT) {
+            if (error != WAIT_TIMEOUT && error != ERROR_IO_INCOMPLETE) {
                 return error;
             }
             if (Clock::now() - start > limit) {
@@ -443,8 +459,9 @@ private:
     std::vector<uint8_t> ReadBuffer;
     std::vector<uint16_t> AcceptCounts;  // the partial scenario's, for the write in progress
     LoopbackCheck Check;
-    win32::HANDLE Handle = INVALID_HANDLE_VALUE;
-    OVERLAPPED ReadOverlapped;
+    HANDLE Handle = INVALID_HANDLE_VALUE;
+    OVERLAPPED ReadOverlapped{};
+    HANDLE WriteEvent = nullptr;
     bool ReadPending = false;
     bool Broken = false;
     bool Gone = false;
