@@ -97,6 +97,12 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 // The kernel's IO_STATUS_BLOCK sits at its start: Internal is the status
 // (STATUS_PENDING while the operation runs), InternalHigh the byte count.
+// Offset and OffsetHigh are members of an unnamed struct in an unnamed
+// union, as in Windows' header; clang calls that an extension.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wnested-anon-types"
+#endif
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
@@ -109,6 +115,9 @@ typedef struct _OVERLAPPED {
     };
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 typedef void(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode, DWORD dwNumberOfBytesTransfered,
                                                       LPOVERLAPPED lpOverlapped);
