@@ -30,7 +30,7 @@ struct Identity {
 // of its models, the manufacturer's and the model's descriptions. Nothing,
 // with `error` set, when the file cannot be read or names no USB ID.
 std::optional<Identity> IdentityFromInf(const std::filesystem::path& inf, std::string& error);
-// "USB\VID_FFFF&PID_4F42" (either case, trailing &REV_ or &MI_ parts allowed).
+// "USB\VID_xxxx&PID_yyyy" in hex digits of either case; trailing &REV_ or &MI_ parts allowed.
 bool ParseUsbHardwareId(const std::string& id, uint16_t& vendor, uint16_t& product);
 
 // The standard descriptors, little-endian as on the bus: one configuration
