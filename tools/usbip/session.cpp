@@ -121,6 +121,7 @@ void Session::CloseLocked(const std::string& reason)
     Waiting.clear();
     InData.clear();
     QueuedInBytes = 0;
+    PendingOutBytes = 0;
     if (Callbacks.Log) {
         Callbacks.Log(Peer + ": " + reason + "; connection closed");
     }
@@ -324,6 +325,11 @@ bool Session::HandleSubmit(Lock& lock, const UrbHeader& header, const uint8_t* p
     urb.Length = length;
     urb.Flags = header.Words[0];
     if (!in) {
+        if (PendingOutBytes + length > kMaxPendingOutBytes) {
+            CloseLocked("more than " + std::to_string(kMaxPendingOutBytes) + " bytes of writes pending");
+            return false;
+        }
+        PendingOutBytes += length;
         urb.Data.assign(payload, payload + length);
     }
     Pending.emplace(seqNum, std::move(urb));
@@ -344,6 +350,7 @@ bool Session::HandleUnlink(Lock& lock, const UrbHeader& header)
     const auto found = Pending.find(target);
     if (found != Pending.end()) {
         endpoint = found->second.Endpoint;
+        PendingOutBytes -= found->second.Data.size();
         auto& queue = Waiting[endpoint];
         queue.erase(std::remove(queue.begin(), queue.end(), target), queue.end());
         Pending.erase(found);
@@ -380,6 +387,7 @@ void Session::PumpOut(Lock& lock, uint8_t endpoint)
             return;  // the device keeps refusing it: it waits for its unlink
         }
         const Bytes data = std::move(urb.Data);
+        PendingOutBytes -= data.size();
         lock.unlock();
         // The model may answer from inside the call, through SendIn, which takes the lock.
         const host::UsbOutResult result = Device.Model().OnOutTransfer(endpoint, data.data(), data.size());

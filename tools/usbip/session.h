@@ -40,6 +40,8 @@ constexpr uint32_t kMaxControlTransfer = 0xFFFF;
 constexpr size_t kMaxPendingUrbs = 1024;
 // IN data the device sent that no URB took yet; past it the client is not reading.
 constexpr size_t kMaxQueuedInBytes = 16u << 20;
+// OUT data of URBs waiting behind a write the device refuses.
+constexpr size_t kMaxPendingOutBytes = 16u << 20;
 
 class Session {
 public:
@@ -119,6 +121,7 @@ private:
     std::map<uint8_t, std::deque<uint32_t>> Waiting;     // per bulk endpoint, oldest first
     std::map<uint8_t, std::deque<InTransfer>> InData;
     size_t QueuedInBytes = 0;
+    size_t PendingOutBytes = 0;
 };
 
 } // namespace usbip
