@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the three libFuzzer targets (clang, AddressSanitizer and
+# Builds the four libFuzzer targets (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build/fuzz and runs each for the given number
 # of seconds (default 60) over a copy of its seed corpus in tests/fuzz/corpus.
 #
@@ -15,7 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 only=${2:-}
 build="$root/build/fuzz"
-fuzzers=(receive_fuzzer control_fuzzer operations_fuzzer)
+fuzzers=(receive_fuzzer control_fuzzer operations_fuzzer usbip_fuzzer)
 
 "$root/tools/install-packages" cmake ninja-build clang libclang-rt-14-dev
 generator=()

@@ -84,7 +84,48 @@ operations = {
     + bytes([2]),
 }
 
-for name, seeds in (("receive_fuzzer", receive), ("control_fuzzer", control), ("operations_fuzzer", operations)):
+# usbip_fuzzer: a control byte (how the stream is cut into reads, write
+# faults), then the client's stream, big-endian as USB/IP has it.
+DEVID = (1 << 16) | 2
+
+
+def op(code, status=0):
+    return struct.pack(">HHI", 0x0111, code, status)
+
+
+def busid(text):
+    return text.encode() + bytes(32 - len(text))
+
+
+def submit(seq, direction, ep, length, setup=bytes(8), data=b""):
+    return struct.pack(">IIIIIIIIII", 1, seq, DEVID, direction, ep, 0, length, 0, 0xFFFFFFFF, 0) + setup + data
+
+
+def unlink(seq, target):
+    return struct.pack(">IIIIII", 2, seq, DEVID, 0, 0, target) + bytes(24)
+
+
+def setup(request_type, request, value, index, length):
+    return struct.pack("<BBHHH", request_type, request, value, index, length)
+
+
+imported = op(0x8003) + busid("1-1")
+configure = submit(1, 0, 0, 0, setup(0x00, 9, 1, 0, 0))
+hello = frame(0xFF, 0x7E, b"")
+usbip = {
+    "devlist": bytes([0]) + op(0x8005),
+    "import-descriptors": bytes([1]) + imported + submit(1, 1, 0, 18, setup(0x80, 6, 0x0100, 0, 18))
+    + submit(2, 1, 0, 255, setup(0x80, 6, 0x0200, 0, 255)) + submit(3, 1, 0, 255, setup(0x80, 6, 0x0302, 0x0409, 255)),
+    "import-hello-and-data": bytes([2]) + imported + configure + submit(2, 1, 1, 512)
+    + submit(3, 0, 2, len(hello), data=hello) + submit(4, 1, 1, 512)
+    + submit(5, 0, 2, 12, data=frame(3, 1, b"abcd")) + submit(6, 1, 1, 512),
+    "hung-write-unlinked": bytes([4]) + imported + configure + submit(2, 0, 2, 12, data=frame(2, 1, b"wxyz"))
+    + submit(3, 0, 2, len(hello), data=hello) + unlink(4, 2) + submit(5, 1, 1, 512) + unlink(6, 5),
+    "submit-before-import": bytes([3]) + submit(1, 1, 0, 18, setup(0x80, 6, 0x0100, 0, 18)),
+}
+
+for name, seeds in (("receive_fuzzer", receive), ("control_fuzzer", control), ("operations_fuzzer", operations),
+                    ("usbip_fuzzer", usbip)):
     folder = os.path.join(HERE, "corpus", name)
     os.makedirs(folder, exist_ok=True)
     for seed, data in seeds.items():

@@ -11,15 +11,6 @@ namespace {
 
 constexpr unsigned kPortCount = 8;
 
-struct FaultEntry {
-    Fault Value;
-    const char* Name;
-};
-constexpr FaultEntry kFaults[] = {
-    {Fault::None, "none"},   {Fault::Nak, "nak"},     {Fault::Silence, "silence"},
-    {Fault::Partial, "partial"}, {Fault::Sleep, "sleep"}, {Fault::Surprise, "surprise"},
-};
-
 std::optional<uint64_t> ParseUnsigned(const std::string& text)
 {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
@@ -89,16 +80,6 @@ std::optional<std::vector<unsigned>> ParsePortList(const std::string& text)
     return ports;
 }
 
-const char* FaultName(Fault fault)
-{
-    for (const FaultEntry& entry : kFaults) {
-        if (entry.Value == fault) {
-            return entry.Name;
-        }
-    }
-    return "?";
-}
-
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error)
 {
     Options options;
@@ -152,11 +133,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             good = scale.has_value() && *scale >= 0.001 && *scale <= 100;
             options.TimeScale = scale.value_or(0);
         } else {
-            const auto found = std::find_if(std::begin(kFaults), std::end(kFaults),
-                                            [&](const FaultEntry& entry) { return value == entry.Name; });
-            good = found != std::end(kFaults);
+            const auto fault = faults::ParseFault(value);
+            good = fault.has_value();
             if (good) {
-                options.Scenario = found->Value;
+                options.Scenario = *fault;
             }
         }
         if (!good) {

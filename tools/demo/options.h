@@ -1,6 +1,8 @@
 // Command-line options of ombrel-demo.
 #pragma once
 
+#include "tools/faults/faults.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,7 +11,8 @@
 
 namespace demo {
 
-enum class Fault { None, Nak, Silence, Partial, Sleep, Surprise };
+using faults::Fault;
+using faults::FaultName;
 
 // The largest write: a port holds 8191 received bytes, and while a write is
 // in progress its queue serves no new read, so a longer write would overflow
@@ -33,7 +36,6 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
 // "0,2-5" as {0, 2, 3, 4, 5}; each port once, in order.
 std::optional<std::vector<unsigned>> ParsePortList(const std::string& text);
 
-const char* FaultName(Fault fault);
 std::string UsageText(const char* program);
 
 } // namespace demo

@@ -263,16 +263,8 @@ private:
     // and now and then not at all, which ends the write short.
     void ArrangePartialAcceptance()
     {
-        std::vector<uint16_t>& counts = AcceptCounts;
-        counts.assign(32, 0);
-        std::uniform_int_distribution<int> part(1, static_cast<int>(kChunkSize) - 1);
-        std::uniform_int_distribution<int> die(0, 5);
-        for (size_t i = 0; i < counts.size(); ++i) {
-            const bool none = i != 0 && i + 1 != counts.size() && die(Rng) == 0;
-            counts[i] = none ? 0 : static_cast<uint16_t>(part(Rng));
-        }
-        Model.SetPortBehaviour(static_cast<uint8_t>(Stats.Port), bridge::Command::Data,
-                               bridge::PortBehaviour::Accept(counts));
+        AcceptCounts = faults::PartialAcceptCounts(Rng, 32);
+        faults::AcceptDataInPart(Model, static_cast<uint8_t>(Stats.Port), AcceptCounts);
     }
 
     // The chunks of one write that the bridge acknowledged: the port driver

@@ -13,10 +13,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// How long the bridge holds each answer while the system goes to sleep: well
-// inside the drivers' one-second response time-out, so only the sleep ends
-// the wait. In kernel time, 100 ns units.
-constexpr int64_t kHeldAnswer = 2'000'000;
 constexpr auto kAsleepFor = std::chrono::milliseconds(300);
 
 std::string Seconds(double value)
@@ -120,8 +116,11 @@ void FaultDirector::InjectAnswerFaults()
     const double interval = silence ? std::max(2.5 * Settings.TimeScale, 0.25) : 0.15;
     for (double at = silence ? 0.3 : 0.1; WaitUntil(at); at += interval) {
         const auto port = static_cast<uint8_t>(AnsweredPorts[rng() % AnsweredPorts.size()]);
-        const auto behaviour = silence ? bridge::PortBehaviour::Silent() : bridge::PortBehaviour::Refuse(1);
-        Rig.Model.SetPortBehaviour(port, bridge::Command::Data, behaviour.Once());
+        if (silence) {
+            faults::SilenceNextData(Rig.Model, port);
+        } else {
+            faults::RefuseNextData(Rig.Model, port);
+        }
         ++InjectedCount;
     }
 }
@@ -133,8 +132,7 @@ void FaultDirector::SleepAndResume()
             return;
         }
         for (unsigned port : AnsweredPorts) {
-            Rig.Model.SetPortBehaviour(static_cast<uint8_t>(port), bridge::Command::Data,
-                                        bridge::PortBehaviour::Late(kHeldAnswer));
+            faults::HoldDataAnswers(Rig.Model, static_cast<uint8_t>(port));
         }
         // Long enough for a write to be waiting on its held answer.
         std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.001, 0.05 * Settings.TimeScale)));
