@@ -234,7 +234,10 @@ void Complete(const std::shared_ptr<FileObject>& file, const std::shared_ptr<Pen
     const ULONG_PTR information = pending->Op->Information();
     if (output != nullptr && (static_cast<ULONG>(status) >> 30) != 3) {  // not NT_ERROR
         const std::vector<uint8_t> bytes = pending->Op->Output();
-        std::memcpy(output, bytes.data(), std::min<size_t>(bytes.size(), outputLength));
+        const size_t copied = std::min<size_t>(bytes.size(), outputLength);
+        if (copied != 0) {
+            std::memcpy(output, bytes.data(), copied);
+        }
     }
     StoreResult(pending->Record, status, information);
     std::lock_guard<std::mutex> guard(g_lock);
