@@ -368,6 +368,47 @@ std::string NtNameOf(const std::string& name)
     return "\\??\\" + name;
 }
 
+// The checks a read or a write makes before anything is sent; false with
+// the last error set.
+bool TransferAllowed(const FileObject& file, bool write, const void* buffer, DWORD length)
+{
+    if (!(write ? file.CanWrite : file.CanRead)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (buffer == nullptr && length != 0) {
+        Fail(kErrorNoAccess);
+        return false;
+    }
+    return true;
+}
+
+IoRequest ReadRequest(LPVOID buffer, DWORD length)
+{
+    return IoRequest{[length](host::FileHandle& f) { return f.ReadAsync(length); }, buffer, length};
+}
+
+// The bytes are copied when the call is made.
+IoRequest WriteRequest(LPCVOID buffer, DWORD length)
+{
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    std::vector<uint8_t> data(bytes, bytes + length);
+    return IoRequest{[data](host::FileHandle& f) { return f.WriteAsync(data); }};
+}
+
+// ReadFileEx and WriteFileEx report a started operation as success: its
+// result reaches the completion routine.
+BOOL StartIoWithRoutine(HANDLE handle, const IoRequest& request, LPOVERLAPPED overlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE routine)
+{
+    const BOOL started = StartIo(handle, request, nullptr, overlapped, routine);
+    if (!started && t_lastError == ERROR_IO_PENDING) {
+        t_lastError = ERROR_SUCCESS;
+        return TRUE;
+    }
+    return started;
+}
+
 } // namespace
 
 // ---- Errors ----
@@ -496,15 +537,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     if (!file) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    if (!file->CanRead) {
-        return Fail(ERROR_ACCESS_DENIED);
+    if (!TransferAllowed(*file, false, lpBuffer, nNumberOfBytesToRead)) {
+        return FALSE;
     }
-    if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) {
-        return Fail(kErrorNoAccess);
-    }
-    IoRequest request{[nNumberOfBytesToRead](host::FileHandle& f) { return f.ReadAsync(nNumberOfBytesToRead); },
-                      lpBuffer, nNumberOfBytesToRead};
-    return StartIo(hFile, request, lpNumberOfBytesRead, lpOverlapped);
+    return StartIo(hFile, ReadRequest(lpBuffer, nNumberOfBytesToRead), lpNumberOfBytesRead, lpOverlapped);
 }
 
 // WriteFile: IRP_MJ_WRITE of nNumberOfBytesToWrite bytes, copied when the call is made.
@@ -515,16 +551,10 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     if (!file) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    if (!file->CanWrite) {
-        return Fail(ERROR_ACCESS_DENIED);
+    if (!TransferAllowed(*file, true, lpBuffer, nNumberOfBytesToWrite)) {
+        return FALSE;
     }
-    if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) {
-        return Fail(kErrorNoAccess);
-    }
-    const auto* bytes = static_cast<const uint8_t*>(lpBuffer);
-    std::vector<uint8_t> data(bytes, bytes + nNumberOfBytesToWrite);
-    IoRequest request{[data](host::FileHandle& f) { return f.WriteAsync(data); }};
-    return StartIo(hFile, request, lpNumberOfBytesWritten, lpOverlapped);
+    return StartIo(hFile, WriteRequest(lpBuffer, nNumberOfBytesToWrite), lpNumberOfBytesWritten, lpOverlapped);
 }
 
 // ReadFileEx and WriteFileEx: the same requests; when one completes, its
@@ -541,20 +571,10 @@ BOOL ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVE
     if (lpCompletionRoutine == nullptr || lpOverlapped == nullptr) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    if (!file->CanRead) {
-        return Fail(ERROR_ACCESS_DENIED);
+    if (!TransferAllowed(*file, false, lpBuffer, nNumberOfBytesToRead)) {
+        return FALSE;
     }
-    if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) {
-        return Fail(kErrorNoAccess);
-    }
-    IoRequest request{[nNumberOfBytesToRead](host::FileHandle& f) { return f.ReadAsync(nNumberOfBytesToRead); },
-                      lpBuffer, nNumberOfBytesToRead};
-    const BOOL started = StartIo(hFile, request, nullptr, lpOverlapped, lpCompletionRoutine);
-    if (!started && t_lastError == ERROR_IO_PENDING) {
-        t_lastError = ERROR_SUCCESS;
-        return TRUE;
-    }
-    return started;
+    return StartIoWithRoutine(hFile, ReadRequest(lpBuffer, nNumberOfBytesToRead), lpOverlapped, lpCompletionRoutine);
 }
 
 BOOL WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
@@ -567,21 +587,11 @@ BOOL WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LP
     if (lpCompletionRoutine == nullptr || lpOverlapped == nullptr) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    if (!file->CanWrite) {
-        return Fail(ERROR_ACCESS_DENIED);
+    if (!TransferAllowed(*file, true, lpBuffer, nNumberOfBytesToWrite)) {
+        return FALSE;
     }
-    if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) {
-        return Fail(kErrorNoAccess);
-    }
-    const auto* bytes = static_cast<const uint8_t*>(lpBuffer);
-    std::vector<uint8_t> data(bytes, bytes + nNumberOfBytesToWrite);
-    IoRequest request{[data](host::FileHandle& f) { return f.WriteAsync(data); }};
-    const BOOL started = StartIo(hFile, request, nullptr, lpOverlapped, lpCompletionRoutine);
-    if (!started && t_lastError == ERROR_IO_PENDING) {
-        t_lastError = ERROR_SUCCESS;
-        return TRUE;
-    }
-    return started;
+    return StartIoWithRoutine(hFile, WriteRequest(lpBuffer, nNumberOfBytesToWrite), lpOverlapped,
+                              lpCompletionRoutine);
 }
 
 // DeviceIoControl: IRP_MJ_DEVICE_CONTROL with the input copied when the call
