@@ -173,7 +173,7 @@ NTSTATUS DispatchCreate(FrameworkDevice* device, FileObject* file);
 void DispatchToQueue(Request* request);
 // A flush goes to the device's flush preprocessor if the driver assigned one,
 // in the caller's thread, and ends when the driver completes the packet.
-NTSTATUS DispatchFlush(FileObject* file);
+NTSTATUS DispatchFlush(FileObject* file, uint64_t* completionOrder = nullptr);
 void DispatchCleanup(FileObject* file);
 void DispatchClose(FileObject* file);
 // Cancels the operation's request if it is still pending (CancelIoEx on it).

@@ -109,6 +109,7 @@ namespace {
 struct FlushPacket {
     IRP Irp{};                 // first, so the driver's PIRP is the packet's address
     bool Completed = false;    // guarded by the I/O lock
+    uint64_t Order = 0;        // among all completions, as a request's
 };
 
 } // namespace
@@ -119,7 +120,7 @@ struct FlushPacket {
 // (fxdevice.cpp, FxDevice::DispatchWorker), or else is failed
 // (fxdefaultirphandler.cpp, FxDefaultIrpHandler::Dispatch:
 // STATUS_INVALID_DEVICE_REQUEST).
-NTSTATUS DispatchFlush(FileObject* file)
+NTSTATUS DispatchFlush(FileObject* file, uint64_t* completionOrder)
 {
     auto preprocess = file->Owner->Init.FlushPreprocess;
     if (preprocess == nullptr) {
@@ -152,6 +153,9 @@ NTSTATUS DispatchFlush(FileObject* file)
     }
     file->Outstanding--;
     g_ioChanged.notify_all();
+    if (completionOrder != nullptr) {
+        *completionOrder = packet.Order;
+    }
     return packet.Irp.IoStatus.Status;
 }
 
@@ -227,6 +231,7 @@ extern "C" VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             host::Bugcheck("IoCompleteRequest: packet %p completed twice", static_cast<void*>(Irp));
         }
         packet->Completed = true;
+        packet->Order = ++host::g_completionOrder;
     }
     host::g_ioChanged.notify_all();
 }

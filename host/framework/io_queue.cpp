@@ -75,15 +75,23 @@ WDF_IO_QUEUE_STATE Queue::State(ULONG* waiting, ULONG* heldByDriver)
     std::lock_guard<std::mutex> guard(g_ioLock);
     *waiting = static_cast<ULONG>(Waiting.size());
     *heldByDriver = HeldByDriver;
+    // fxioqueue.cpp, FxIoQueue::GetState: accept and dispatch are the queue's
+    // own state bits (a stop clears dispatch, a purge only accept, power
+    // neither); NoRequests
+    // counts only the requests waiting in the queue; a power-managed queue
+    // whose device is not in D0 reports PnpHeld.
     int state = Purged ? 0 : WdfIoQueueAcceptRequests;
-    if (Powered && !DriverStopped) {
+    if (!DriverStopped) {
         state |= WdfIoQueueDispatchRequests;
     }
-    if (*waiting == 0 && HeldByDriver == 0) {
+    if (*waiting == 0) {
         state |= WdfIoQueueNoRequests;
     }
     if (HeldByDriver == 0) {
         state |= WdfIoQueueDriverNoRequests;
+    }
+    if (PowerManaged && !Powered) {
+        state |= WdfIoQueuePnpHeld;
     }
     return static_cast<WDF_IO_QUEUE_STATE>(state);
 }

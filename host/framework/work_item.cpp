@@ -146,6 +146,9 @@ bool WaitForWorkItemsIdle(std::chrono::milliseconds timeout) { return SystemWork
 
 WorkerBlockedScope::WorkerBlockedScope() : Counted(t_runningItem != nullptr)
 {
+    if (t_blockObserver.Notify != nullptr) {
+        t_blockObserver.Notify(t_blockObserver.Context);
+    }
     if (Counted) {
         SystemWorker::Instance().NoteBlocked(1);
     }

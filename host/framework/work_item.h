@@ -13,7 +13,9 @@ namespace host {
 bool WaitForWorkItemsIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Brackets a blocking wait of the calling thread; on a work item's run it
-// marks the run as blocked for WaitForWorkItemsIdle.
+// marks the run as blocked for WaitForWorkItemsIdle, and on a thread that set
+// a block observer it tells the observer first (how the sender of a flush
+// learns that the driver keeps the flush waiting).
 class WorkerBlockedScope {
 public:
     WorkerBlockedScope();
@@ -24,5 +26,11 @@ public:
 private:
     bool Counted;
 };
+
+struct BlockObserver {
+    void (*Notify)(void* context);
+    void* Context;
+};
+inline thread_local BlockObserver t_blockObserver{nullptr, nullptr};
 
 } // namespace host

@@ -4,6 +4,7 @@
 #include "host/io_manager/io_manager.h"
 
 #include "host/framework/io_objects.h"
+#include "host/framework/work_item.h"
 #include "host/kernel/object_namespace.h"
 #include "host/verifier/verifier.h"
 
@@ -144,6 +145,44 @@ NTSTATUS FileHandle::Flush()
     return DispatchFlush(File);
 }
 
+std::shared_ptr<IoOperation> FileHandle::FlushAsync()
+{
+    if (File == nullptr) {
+        Bugcheck("FlushAsync on a closed handle");
+    }
+    auto op = std::make_shared<IoOperation>();
+    {
+        std::lock_guard<std::mutex> guard(OperationsLock);
+        FlushThreads.emplace_back([file = File, op] {
+            t_blockObserver = {[](void* context) {
+                                   auto* operation = static_cast<IoOperation*>(context);
+                                   {
+                                       std::lock_guard<std::mutex> opGuard(operation->Lock);
+                                       operation->SenderBlocked = true;
+                                   }
+                                   operation->Finished.notify_all();
+                               },
+                               op.get()};
+            uint64_t order = 0;
+            const NTSTATUS status = DispatchFlush(file, &order);
+            t_blockObserver = {nullptr, nullptr};
+            {
+                std::lock_guard<std::mutex> opGuard(op->Lock);
+                op->IsDone = true;
+                op->FinalStatus = status;
+                op->FinalOrder = order;
+            }
+            op->Finished.notify_all();
+        });
+    }
+    std::unique_lock<std::mutex> opGuard(op->Lock);
+    if (!op->Finished.wait_for(opGuard, std::chrono::milliseconds(g_completionLimitMs.load()),
+                               [&op] { return op->IsDone || op->SenderBlocked; })) {
+        Bugcheck("a flush neither ended nor waited in the driver");
+    }
+    return op;
+}
+
 std::shared_ptr<IoOperation> FileHandle::ReadAsync(ULONG length)
 {
     auto* request = new Request(RequestKind::Read, File);
@@ -236,6 +275,14 @@ void FileHandle::Close()
     FrameworkDevice* device = File->Owner;
     DispatchCleanup(File);
     DispatchClose(File);
+    std::vector<std::thread> flushes;
+    {
+        std::lock_guard<std::mutex> guard(OperationsLock);
+        flushes.swap(FlushThreads);
+    }
+    for (std::thread& flush : flushes) {
+        flush.join();  // each has ended: the close waited for every request of the file
+    }
     DeleteObject(File);
     File = nullptr;
     device->OpenHandles--;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace host {
@@ -50,6 +51,7 @@ private:
     uint64_t FinalOrder = 0;
     std::function<void()> Notify;
     class Request* Pending = nullptr;  // guarded by the I/O lock; null once completed
+    bool SenderBlocked = false;        // a flush: its sending thread waits in the driver
 };
 
 class FileObject;
@@ -74,6 +76,10 @@ public:
     // FlushFileBuffers: sent in the calling thread, which it holds until the
     // driver completes it.
     NTSTATUS Flush();
+    // The same flush sent by another application thread: returns once the
+    // flush has ended or its thread waits inside the driver, so that what the
+    // test does next comes after the flush reached the driver.
+    std::shared_ptr<IoOperation> FlushAsync();
 
     // Cancels every operation of this handle still in progress (CancelIo).
     void CancelAll();
@@ -91,6 +97,7 @@ private:
     FileObject* File;
     std::mutex OperationsLock;
     std::vector<std::weak_ptr<IoOperation>> Operations;
+    std::vector<std::thread> FlushThreads;  // joined by Close
 };
 
 // Opens a device by the name an application uses: "COM7", "\\.\COM7" or a
