@@ -180,6 +180,7 @@ EvtPortDeviceAdd(
     port->Device = device;
     port->LineConfig.BaudRate = DefaultBaudRate;
     port->LineConfig.DataBits = DefaultDataBits;
+    KeInitializeEvent(&port->WriteEnded, NotificationEvent, FALSE);
 
     status = QueryBusInterface(port);
     if (!NT_SUCCESS(status)) {

@@ -55,6 +55,7 @@ EvtPortFileCleanup(
 {
     OMBREL_PORT_CONTEXT* port = PortGetContext(WdfFileObjectGetDevice(FileObject));
     InterlockedExchange(&port->HandleClosing, 1);
+    KeSetEvent(&port->WriteEnded, IO_NO_INCREMENT, FALSE);  // a waiting flush ends, cancelled
     PortCancelRequestsOfClosingHandle(port);
 }
 

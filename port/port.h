@@ -46,6 +46,11 @@ typedef struct _OMBREL_PORT_CONTEXT {
     WDFWORKITEM WriteWorkItem;
     WDFREQUEST ActiveWrite;
     size_t ActiveWriteLength;
+    // Writes the work item has completed since the device was added, moved
+    // before each completion (interlocked only), and the event set after it.
+    // A flush counts on them to see the writes ahead of it end.
+    LONG WritesEnded;
+    KEVENT WriteEnded;                   // notification event; also set by the handle's cleanup
     WDFWORKITEM ControlWorkItem;
     WDFREQUEST ActiveControl;
     ULONG ActiveControlCode;
@@ -90,11 +95,15 @@ EVT_WDF_FILE_CLOSE EvtPortFileClose;
 EVT_WDF_IO_QUEUE_IO_READ EvtPortIoRead;
 EVT_WDF_IO_QUEUE_IO_WRITE EvtPortIoWrite;
 EVT_WDF_IO_QUEUE_IO_STOP EvtPortIoStopWrite;
-EVT_WDFDEVICE_WDM_IRP_PREPROCESS EvtPortWdmFlush;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtPortIoDeviceControl;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtPortIoDeviceControlToDevice;
 
 EVT_WDF_WORKITEM EvtPortWriteWorkItem;
+
+// IRP_MJ_FLUSH_BUFFERS, which the framework hands the driver only through a
+// preprocess callback: completes the IRP once every write sent before it has
+// ended.
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS EvtPortWdmFlush;
 EVT_WDF_WORKITEM EvtPortControlWorkItem;
 
 // The shape of every control code's handler. It returns the status the

@@ -2,12 +2,27 @@
 // Writes: the request's bytes go to the bus in frame-sized chunks straight
 // from its own buffer; there is no transmit queue, no copy and no time-out.
 // WriteQueue presents one write at a time; the write work item sends it, since
-// sending blocks while the device answers. A flush waits for the write in
-// progress.
+// sending blocks while the device answers. A flush waits for every write sent
+// before it.
 //
 #include "port.h"
 
 namespace {
+
+// How long a flush sleeps between two looks at the write queue when no write
+// ends: a write waiting in the queue may leave it unseen by the driver
+// (cancelled, or purged at removal), so the event alone cannot end every wait.
+constexpr LONGLONG FlushRecheck100ns = 100LL * 10000;  // 100 ms
+
+// Counts the write as ended before completing it, so that a flush that finds
+// it still in the queue also sees the count move, and wakes waiting flushes.
+_IRQL_requires_(PASSIVE_LEVEL)
+void EndWrite(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Sent)
+{
+    InterlockedIncrement(&Port->WritesEnded);
+    WdfRequestCompleteWithInformation(Request, Status, Sent);
+    KeSetEvent(&Port->WriteEnded, IO_NO_INCREMENT, FALSE);
+}
 
 // Each chunk starts right after the last byte the device accepted. The write
 // ends at the first failure, or when the device takes nothing of a chunk, and
@@ -23,7 +38,7 @@ void SendWrite(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, size_t Length)
     size_t length;
     NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, Length, &buffer, &length);
     if (!NT_SUCCESS(status)) {
-        WdfRequestComplete(Request, status);
+        EndWrite(Port, Request, status, 0);
         return;
     }
 
@@ -42,7 +57,7 @@ void SendWrite(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, size_t Length)
         ULONG accepted = 0;
         status = Port->BusInterface.Write(Port->BusInterface.PortHandle, data + sent, chunk, &accepted);
         if (!NT_SUCCESS(status)) {
-            WdfRequestCompleteWithInformation(Request, status, sent);
+            EndWrite(Port, Request, status, sent);
             return;
         }
         if (accepted == 0) {
@@ -55,7 +70,47 @@ void SendWrite(OMBREL_PORT_CONTEXT* Port, WDFREQUEST Request, size_t Length)
     if (length != 0 && sent == length) {
         PortSignalEvents(Port, SERIAL_EV_TXEMPTY);
     }
-    WdfRequestCompleteWithInformation(Request, status, sent);
+    EndWrite(Port, Request, status, sent);
+}
+
+// WriteQueue presents its writes in arrival order, one at a time, and a write
+// a power-down stops goes back to its head, so once as many writes as the
+// queue held when the flush came have ended, all of those have: a later write
+// is presented only after every earlier one. A write that leaves the queue
+// without the driver (cancelled) only makes the flush wait for a later one
+// too, or for the queue to empty, which ends it as well.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS WaitForEarlierWrites(OMBREL_PORT_CONTEXT* Port)
+{
+    ULONG waiting;
+    ULONG held;
+    const WDF_IO_QUEUE_STATE state = WdfIoQueueGetState(Port->WriteQueue, &waiting, &held);
+    if ((state & WdfIoQueueAcceptRequests) == 0) {
+        return STATUS_DELETE_PENDING;  // removed: the queue takes no write any more
+    }
+    const ULONG ahead = waiting + held;
+    // Read after the counts: a write ending in between is then counted in
+    // both or in neither, never only as ended.
+    const ULONG endedBefore = static_cast<ULONG>(InterlockedCompareExchange(&Port->WritesEnded, 0, 0));
+
+    LARGE_INTEGER recheck;
+    recheck.QuadPart = -FlushRecheck100ns;
+    for (;;) {
+        // Cleared before looking, so an end that comes after the look sets it again.
+        KeClearEvent(&Port->WriteEnded);
+        const ULONG ended = static_cast<ULONG>(InterlockedCompareExchange(&Port->WritesEnded, 0, 0)) - endedBefore;
+        if (ended >= ahead) {
+            return STATUS_SUCCESS;
+        }
+        WdfIoQueueGetState(Port->WriteQueue, &waiting, &held);
+        if (waiting + held == 0) {
+            return STATUS_SUCCESS;
+        }
+        if (InterlockedCompareExchange(&Port->HandleClosing, 1, 1) == 1) {
+            return STATUS_CANCELLED;
+        }
+        KeWaitForSingleObject(&Port->WriteEnded, Executive, KernelMode, FALSE, &recheck);
+    }
 }
 
 }  // namespace
@@ -92,6 +147,27 @@ EvtPortIoStopWrite(
     }
 }
 
+// The I/O manager sends a flush at PASSIVE_LEVEL on the caller's thread, and
+// the flush waits there, as the framework's serial sample does; it is never
+// queued, so it holds back no later write. The port is exclusive, so a
+// closing handle's cleanup is the flushing handle's: it cancels the flush.
+_Use_decl_annotations_
+NTSTATUS
+EvtPortWdmFlush(
+    WDFDEVICE Device,
+    PIRP Irp
+    )
+{
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        status = WaitForEarlierWrites(PortGetContext(Device));
+    }
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
 _Use_decl_annotations_
 VOID
 EvtPortWriteWorkItem(
@@ -100,25 +176,4 @@ EvtPortWriteWorkItem(
 {
     OMBREL_PORT_CONTEXT* port = PortGetContext(static_cast<WDFDEVICE>(WdfWorkItemGetParentObject(WorkItem)));
     SendWrite(port, port->ActiveWrite, port->ActiveWriteLength);
-}
-
-// A flush ends once the write in progress has: stopping WriteQueue waits for
-// the write the driver holds, and starting it again lets the next one go. The
-// I/O manager sends the flush at PASSIVE_LEVEL, where the wait may block.
-_Use_decl_annotations_
-NTSTATUS
-EvtPortWdmFlush(
-    WDFDEVICE Device,
-    PIRP Irp
-    )
-{
-    OMBREL_PORT_CONTEXT* port = PortGetContext(Device);
-
-    WdfIoQueueStopSynchronously(port->WriteQueue);
-    WdfIoQueueStart(port->WriteQueue);
-
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
 }

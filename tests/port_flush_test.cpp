@@ -8,8 +8,6 @@
 // time-out before a held answer counts as lost.
 #include "support/port_system.h"
 
-#include "host/kernel/time_scale.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -24,12 +22,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr unsigned kPort = 5;
 constexpr auto kLong = std::chrono::seconds(10);
 
-struct RealTime {
-    RealTime() : Saved(host::TimeScale()) { host::SetTimeScale(1.0); }
-    ~RealTime() { host::SetTimeScale(Saved); }
-    double Saved;
-};
-
 Bytes Pattern(size_t count, uint8_t seed)
 {
     Bytes bytes(count);
@@ -41,7 +33,7 @@ Bytes Pattern(size_t count, uint8_t seed)
 
 class PortFlush : public ::testing::Test {
 protected:
-    RealTime Clock;
+    test::RealTimeScope Clock;
     test::PortSystem System;
     std::unique_ptr<host::FileHandle> Handle = System.OpenOrFail(kPort);
 

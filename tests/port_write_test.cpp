@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
-#include <thread>
 
 namespace {
 
@@ -244,42 +242,6 @@ TEST(PortWrites, ReadsStatusAndEventsAreServedWhileAWriteWaitsForTheDevice)
     EXPECT_EQ(write->Information(), 200u);
     EXPECT_LT(status->CompletionOrder(), write->CompletionOrder());
     EXPECT_LT(purge->CompletionOrder(), write->CompletionOrder()) << "the purge waited for the whole write";
-}
-
-// A flush (FlushFileBuffers) comes back at once on an idle port, and on a
-// busy one only once the write in progress has completed.
-TEST(PortFlush, EndsOnlyOnceTheWriteInProgressHasCompleted)
-{
-    test::RealTimeScope realTime;
-    test::PortSystem system;
-    auto handle = system.OpenOrFail(kAnsweredPort);
-    ASSERT_TRUE(handle);
-    EXPECT_EQ(handle->Flush(), STATUS_SUCCESS) << "a flush of an idle port";
-
-    system.Model.SetPortBehaviour(kAnsweredPort, Command::Data, PortBehaviour::Held());
-    const size_t before = system.Model.OutTransferCount();
-    auto write = handle->WriteAsync(Pattern(200));  // four chunks
-    ASSERT_TRUE(system.Model.WaitForOutTransfers(before + 1, std::chrono::seconds(10)));
-
-    std::atomic<bool> flushed{false};
-    bool writeDoneAtFlush = false;
-    NTSTATUS flushStatus = STATUS_PENDING;
-    std::thread flusher([&] {
-        flushStatus = handle->Flush();
-        writeDoneAtFlush = write->Done();
-        flushed = true;
-    });
-    for (size_t chunk = 1; chunk < 4; ++chunk) {
-        ASSERT_TRUE(system.Model.ReleaseHeldAnswer(std::chrono::seconds(10)));
-        ASSERT_TRUE(system.Model.WaitForOutTransfers(before + chunk + 1, std::chrono::seconds(10)));
-    }
-    EXPECT_FALSE(flushed) << "the flush ended while the write's last chunk waited for its answer";
-    ASSERT_TRUE(system.Model.ReleaseHeldAnswer(std::chrono::seconds(10)));
-    flusher.join();
-    EXPECT_EQ(flushStatus, STATUS_SUCCESS);
-    EXPECT_TRUE(writeDoneAtFlush);
-    ASSERT_TRUE(write->Wait());
-    EXPECT_EQ(write->Information(), 200u);
 }
 
 } // namespace
