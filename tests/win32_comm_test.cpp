@@ -616,6 +616,21 @@ TEST(Win32Overlapped, EventsAndWaits)
     EXPECT_EQ(GetFileType(manual), static_cast<DWORD>(FILE_TYPE_UNKNOWN));
     EXPECT_TRUE(CloseHandle(manual));
     EXPECT_TRUE(CloseHandle(automatic));
+
+    // The wide forms: CreateEventExW's flags choose the kind and the state.
+    const WCHAR name[] = {'n', 0};
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, name), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    HANDLE set = CreateEventExW(nullptr, nullptr, CREATE_EVENT_MANUAL_RESET | CREATE_EVENT_INITIAL_SET, 0);
+    HANDLE pulse = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(set, nullptr);
+    ASSERT_NE(pulse, nullptr);
+    EXPECT_EQ(WaitForSingleObject(set, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(set, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(pulse, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(pulse, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(CloseHandle(set));
+    EXPECT_TRUE(CloseHandle(pulse));
 }
 
 // ---- Errors and names ----
@@ -696,22 +711,41 @@ TEST(Win32Errors, DriverStatusesReachGetLastError)
     EXPECT_TRUE(CloseHandle(port));
 }
 
+// A wide copy of an ASCII name, terminated (std::wstring's library code
+// assumes a 32-bit wchar_t).
+std::vector<WCHAR> Wide(const std::string& text)
+{
+    std::vector<WCHAR> wide(text.begin(), text.end());
+    wide.push_back(0);
+    return wide;
+}
+
 TEST(Win32Files, NamesTypesAndExclusiveOpens)
 {
     test::PortSystem system;
     const std::string name = system.PortName(1);
     for (const std::string& form : {name, "\\\\.\\" + name, "\\\\?\\" + name}) {
-        SCOPED_TRACE(form);
-        SetLastError(1234);
-        HANDLE port = CreateFileA(form.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-        EXPECT_EQ(GetFileType(port), static_cast<DWORD>(FILE_TYPE_CHAR));
-        EXPECT_EQ(CreateFileA(form.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-        EXPECT_TRUE(CloseHandle(port));
+        for (const bool wide : {false, true}) {
+            SCOPED_TRACE(form + (wide ? " (wide)" : ""));
+            SetLastError(1234);
+            HANDLE port = wide ? CreateFileW(Wide(form).data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                             OPEN_EXISTING, 0, nullptr)
+                               : CreateFileA(form.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                             0, nullptr);
+            ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+            EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+            EXPECT_EQ(GetFileType(port), static_cast<DWORD>(FILE_TYPE_CHAR));
+            EXPECT_EQ(CreateFileA(form.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                      INVALID_HANDLE_VALUE);
+            EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+            EXPECT_TRUE(CloseHandle(port));
+        }
     }
+    std::vector<WCHAR> accented = Wide(name);
+    accented[0] = 0xC7;  // a C with a cedilla
+    EXPECT_EQ(CreateFileW(accented.data(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CreateFileA("\\\\?\\COM99", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);

@@ -498,6 +498,25 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
     return Insert(std::move(file));
 }
 
+// CreateFileW: the same open. Wine (kernelbase file.c, CreateFileA) turns the
+// narrow name into a wide one and calls CreateFileW; here the other way round,
+// as every name the object namespace holds is ASCII.
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    std::string name;
+    for (const WCHAR* c = lpFileName; c != nullptr && *c != 0; ++c) {
+        if (*c > 0x7F) {
+            t_lastError = ERROR_FILE_NOT_FOUND;
+            return INVALID_HANDLE_VALUE;
+        }
+        name += static_cast<char>(*c);
+    }
+    return CreateFileA(lpFileName != nullptr ? name.c_str() : nullptr, dwDesiredAccess, dwShareMode,
+                       lpSecurityAttributes, dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+}
+
 // CloseHandle of a file: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once the handle's
 // requests have ended (the stand-in's close waits for them).
 BOOL CloseHandle(HANDLE hObject)
@@ -732,14 +751,33 @@ BOOL FlushFileBuffers(HANDLE hFile)
 
 // ---- Events and waits ----
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
+// CreateEventExW: CREATE_EVENT_MANUAL_RESET makes a manual-reset event,
+// CREATE_EVENT_INITIAL_SET a signalled one (Wine kernelbase sync.c,
+// CreateEventExW); CreateEventA and CreateEventW come down to it, as in Wine.
+HANDLE CreateEventExW(LPSECURITY_ATTRIBUTES, LPCWSTR lpName, DWORD dwFlags, DWORD)
 {
     if (lpName != nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;  // named objects are not modelled
         return nullptr;
     }
     t_lastError = ERROR_SUCCESS;
-    return Insert(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+    return Insert(std::make_shared<EventObject>((dwFlags & CREATE_EVENT_MANUAL_RESET) != 0,
+                                                (dwFlags & CREATE_EVENT_INITIAL_SET) != 0));
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
+{
+    const DWORD flags = (bManualReset ? CREATE_EVENT_MANUAL_RESET : 0) | (bInitialState ? CREATE_EVENT_INITIAL_SET : 0);
+    return CreateEventExW(lpEventAttributes, lpName, flags, 0);
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
+{
+    if (lpName != nullptr) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return CreateEventW(lpEventAttributes, bManualReset, bInitialState, nullptr);
 }
 
 BOOL SetEvent(HANDLE hEvent)

@@ -21,6 +21,8 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef HANDLE* LPHANDLE;
 
 #define WINAPI
@@ -70,6 +72,8 @@ typedef HANDLE* LPHANDLE;
 #define WAIT_IO_COMPLETION 0xC0
 #define WAIT_FAILED 0xFFFFFFFF
 #define MAXIMUM_WAIT_OBJECTS 64
+#define CREATE_EVENT_MANUAL_RESET 0x00000001
+#define CREATE_EVENT_INITIAL_SET 0x00000002
 
 // ---- Files (winnt.h, fileapi.h, winbase.h) ----
 
@@ -263,6 +267,11 @@ void SetLastError(DWORD dwErrCode);
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// The wide form takes the same names; one holding a character outside ASCII
+// names no device here.
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 #define CreateFile CreateFileA
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetFileType(HANDLE hFile);
@@ -286,6 +295,9 @@ BOOL FlushFileBuffers(HANDLE hFile);
 
 // Unnamed events only: a name is refused with ERROR_INVALID_PARAMETER.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+// The access mask is not modelled: every handle may wait on and set its event.
+HANDLE CreateEventExW(LPSECURITY_ATTRIBUTES lpEventAttributes, LPCWSTR lpName, DWORD dwFlags, DWORD dwDesiredAccess);
 #define CreateEvent CreateEventA
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
