@@ -54,6 +54,7 @@ typedef HANDLE* LPHANDLE;
 #define WAIT_TIMEOUT 258
 #define ERROR_NO_MORE_ITEMS 259
 #define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_ABANDONED_WAIT_0 735
 #define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_INCOMPLETE 996
 #define ERROR_IO_PENDING 997
@@ -122,6 +123,15 @@ typedef struct _OVERLAPPED {
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
+
+// One packet GetQueuedCompletionStatusEx removes (minwinbase.h): Internal is
+// the operation's status, as the OVERLAPPED's Internal holds it.
+typedef struct _OVERLAPPED_ENTRY {
+    ULONG_PTR lpCompletionKey;
+    LPOVERLAPPED lpOverlapped;
+    ULONG_PTR Internal;
+    DWORD dwNumberOfBytesTransferred;
+} OVERLAPPED_ENTRY, *LPOVERLAPPED_ENTRY;
 
 typedef void(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode, DWORD dwNumberOfBytesTransfered,
                                                       LPOVERLAPPED lpOverlapped);
@@ -308,6 +318,17 @@ DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWait
                                BOOL bAlertable);
 DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 void Sleep(DWORD dwMilliseconds);
+
+// I/O completion ports. A port is not an object the wait functions take, and
+// its concurrency limit is not modelled.
+HANDLE CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort, ULONG_PTR CompletionKey,
+                              DWORD NumberOfConcurrentThreads);
+BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTransferred, PULONG_PTR lpCompletionKey,
+                               LPOVERLAPPED* lpOverlapped, DWORD dwMilliseconds);
+BOOL GetQueuedCompletionStatusEx(HANDLE CompletionPort, LPOVERLAPPED_ENTRY lpCompletionPortEntries, ULONG ulCount,
+                                 PULONG ulNumEntriesRemoved, DWORD dwMilliseconds, BOOL fAlertable);
+BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred, ULONG_PTR dwCompletionKey,
+                                LPOVERLAPPED lpOverlapped);
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB);
