@@ -5,6 +5,7 @@
 // <windows.h>.
 #include "support/overlapped.h"
 #include "support/port_system.h"
+#include "support/wide_string.h"
 
 #include "host/io_manager/io_manager.h"
 #include "host/win32/comm.h"
@@ -24,6 +25,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Type = host::SentRequest::Type;
+using test::Wide;
 using Answerer = std::function<std::optional<host::SentAnswer>(const host::SentRequest&)>;
 
 std::string CodeName(ULONG code)
@@ -811,15 +813,6 @@ TEST(Win32Errors, DriverStatusesReachGetLastError)
     EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
     recorder.Answer(nullptr);
     EXPECT_TRUE(CloseHandle(port));
-}
-
-// A wide copy of an ASCII name, terminated (std::wstring's library code
-// assumes a 32-bit wchar_t).
-std::vector<WCHAR> Wide(const std::string& text)
-{
-    std::vector<WCHAR> wide(text.begin(), text.end());
-    wide.push_back(0);
-    return wide;
 }
 
 TEST(Win32Files, NamesTypesAndExclusiveOpens)
