@@ -382,4 +382,545 @@ TEST(PySerialReplay, ReadsEndWithTheDataThereAndNoTimeoutEndsThem)
     serial.Close();
 }
 
+
+// ======== .NET System.IO.Ports ========
+
+// .NET's I/O completion port as System.IO.Ports meets it (System.Private.
+// CoreLib, PortableThreadPool.IO.Windows.cs: InitializeIOOnWindows,
+// RegisterForIOCompletionNotifications, IOCompletionPoller.Poll): one port
+// made with CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, 1), one
+// poller on two cores; handles bound with key 0; the poller takes up to 1024
+// packets at a time with GetQueuedCompletionStatusEx, and the NT status in
+// each OVERLAPPED's Internal becomes the error its IOCompletionCallback gets.
+// The callbacks run on the poller, as .NET's inline mode runs them, not on
+// worker threads; the replay ends its poller with a packet without an
+// OVERLAPPED, which .NET's would skip.
+class DotNetThreadPool {
+public:
+    // What ThreadPoolBoundHandle.AllocateNativeOverlapped hands out: the
+    // OVERLAPPED and its callback, kept here until the pool ends.
+    struct NativeOverlapped : OVERLAPPED {
+        std::function<void(DWORD error, DWORD bytes)> Callback;
+    };
+
+    DotNetThreadPool()
+    {
+        Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+        EXPECT_NE(Port, nullptr) << "Failed to create an IO completion port: error " << GetLastError();
+        Poller = std::thread([this] { Poll(); });
+    }
+    ~DotNetThreadPool()
+    {
+        EXPECT_TRUE(PostQueuedCompletionStatus(Port, 0, 0, nullptr));
+        Poller.join();
+        EXPECT_TRUE(CloseHandle(Port));
+    }
+    DotNetThreadPool(const DotNetThreadPool&) = delete;
+    DotNetThreadPool& operator=(const DotNetThreadPool&) = delete;
+
+    // ThreadPoolBoundHandle.BindHandle.
+    bool BindHandle(HANDLE handle) { return CreateIoCompletionPort(handle, Port, 0, 0) == Port; }
+
+    NativeOverlapped* AllocateNativeOverlapped(std::function<void(DWORD, DWORD)> callback)
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Allocated.push_back(std::make_unique<NativeOverlapped>());
+        Allocated.back()->Callback = std::move(callback);
+        return Allocated.back().get();
+    }
+
+private:
+    void Poll()
+    {
+        std::vector<OVERLAPPED_ENTRY> events(1024);
+        ULONG count = 0;
+        while (GetQueuedCompletionStatusEx(Port, events.data(), static_cast<ULONG>(events.size()), &count, INFINITE,
+                                           FALSE)) {
+            for (ULONG index = 0; index < count; ++index) {
+                auto* native = static_cast<NativeOverlapped*>(events[index].lpOverlapped);
+                if (native == nullptr) {
+                    return;
+                }
+                const auto status = static_cast<NTSTATUS>(static_cast<ULONG>(native->Internal));
+                native->Callback(NT_SUCCESS(status) ? ERROR_SUCCESS : RtlNtStatusToDosError(status),
+                                 events[index].dwNumberOfBytesTransferred);
+            }
+        }
+        ADD_FAILURE() << "GetQueuedCompletionStatusEx failed with error " << GetLastError();
+    }
+
+    HANDLE Port = nullptr;
+    std::thread Poller;
+    std::mutex Lock;
+    std::deque<std::unique_ptr<NativeOverlapped>> Allocated;  // under Lock
+};
+
+// System.IO.Ports on Windows with SerialPort's defaults (9600 baud, 8N1,
+// Handshake.None, infinite time-outs, DTR and RTS off, buffers of 4096 and
+// 2048 bytes): SerialPort.Open, Write, Read, BytesToRead, BytesToWrite, the
+// pin properties, ReadTimeout, DiscardInBuffer and Close (SerialPort.cs),
+// over SerialStream (SerialStream.Windows.cs: the constructor, InitializeDCB,
+// the DtrEnable and RtsEnable setters, BeginReadCore and EndRead,
+// BeginWriteCore and EndWrite, Flush, Dispose, and EventLoopRunner's
+// WaitForCommEvent and CallEvents; SerialStream.Win32.cs, OpenPort). The
+// events it raises on worker threads are raised here on the event loop's.
+class DotNetSerialPort {
+public:
+    // SerialStreamAsyncResult, with the ManualResetEvent AsyncFSCallback sets.
+    struct AsyncResult {
+        HANDLE WaitHandle = nullptr;
+        DotNetThreadPool::NativeOverlapped* Overlapped = nullptr;
+        Bytes Buffer;
+        std::atomic<DWORD> NumBytes{0};
+        std::atomic<DWORD> ErrorCode{0};
+    };
+
+    explicit DotNetSerialPort(DotNetThreadPool& pool) : Pool(pool) {}
+    ~DotNetSerialPort()
+    {
+        if (Handle != INVALID_HANDLE_VALUE) {
+            Close();
+        }
+    }
+    DotNetSerialPort(const DotNetSerialPort&) = delete;
+    DotNetSerialPort& operator=(const DotNetSerialPort&) = delete;
+
+    bool Open(const std::string& portName)
+    {
+        // SerialStream's constructor, from OpenPort on.
+        const std::string path = "\\\\?\\COM" + std::to_string(std::stoul(portName.substr(3)));
+        Handle = CreateFileW(Wide(path).data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+        if (Handle == INVALID_HANDLE_VALUE) {
+            return Throw("IOException from CreateFile", GetLastError());
+        }
+        const DWORD fileType = GetFileType(Handle);
+        if (fileType != FILE_TYPE_CHAR && fileType != FILE_TYPE_UNKNOWN) {
+            return ConstructorFails("ArgumentException: not a serial port", 0);
+        }
+        DWORD pinStatus = 0;
+        if (!GetCommProperties(Handle, &CommProp) || !GetCommModemStatus(Handle, &pinStatus)) {
+            return ConstructorFails("ArgumentException or IOException: not a serial port", GetLastError());
+        }
+        if (CommProp.dwMaxBaud != 0 && kBaudRate > CommProp.dwMaxBaud) {
+            return ConstructorFails("ArgumentOutOfRangeException: baudRate", 0);
+        }
+        if (!InitializeDcb() || !SetDtrEnable(false)) {
+            return ConstructorFails(Thrown, 0);
+        }
+        RtsEnabled = Dcb.fRtsControl == RTS_CONTROL_ENABLE;
+        if (!SetRtsEnable(false)) {
+            return ConstructorFails(Thrown, 0);
+        }
+        CommTimeouts = {MAXDWORD, MAXDWORD, kInfiniteTimeoutConst, 0, 0};  // infinite read and write time-outs
+        if (!SetCommTimeouts(Handle, &CommTimeouts)) {
+            return ConstructorFails("IOException from SetCommTimeouts", GetLastError());
+        }
+        if (!Pool.BindHandle(Handle)) {
+            return ConstructorFails("ApplicationException from BindHandle", GetLastError());
+        }
+        Unchecked(SetCommMask(Handle, kAllEvents), "SetCommMask");
+        WaitCommEventHandle = CreateEventExW(nullptr, nullptr, CREATE_EVENT_MANUAL_RESET, kEventAccess);
+        EventLoop = std::thread([this] { WaitForCommEvent(); });
+        // SerialPort.Open, after the stream: SetBufferSizes.
+        return SetupComm(Handle, 4096, 2048) ? true : Throw("IOException from SetupComm", GetLastError());
+    }
+
+    // Write(buffer, 0, count): BeginWriteCore, then EndWrite.
+    bool Write(const Bytes& data)
+    {
+        if (data.empty()) {
+            return true;
+        }
+        const auto result = NewAsyncResult();
+        result->Buffer = data;
+        if (!WriteFile(Handle, result->Buffer.data(), static_cast<DWORD>(data.size()), nullptr, result->Overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            return Throw("IOException from WriteFile", GetLastError());
+        }
+        WaitOne(*result, "EndWrite");
+        Unchecked(CloseHandle(result->WaitHandle), "CloseHandle");
+        if (result->ErrorCode != 0) {
+            return Throw("IOException from the write", result->ErrorCode);
+        }
+        return result->NumBytes != 0 ? true : Throw("TimeoutException: The write timed out.", 0);
+    }
+
+    // Read(buffer, 0, count) in its halves: BeginReadCore, then EndRead with
+    // SerialStream.Read's check. nullptr or nullopt where .NET throws.
+    std::shared_ptr<AsyncResult> BeginRead(DWORD count)
+    {
+        const auto result = NewAsyncResult();
+        result->Buffer.resize(count);
+        if (!ReadFile(Handle, result->Buffer.data(), count, nullptr, result->Overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            Throw("IOException from ReadFile", GetLastError());
+            return nullptr;
+        }
+        return result;
+    }
+    std::optional<Bytes> EndRead(const std::shared_ptr<AsyncResult>& result)
+    {
+        if (!result) {
+            return std::nullopt;
+        }
+        WaitOne(*result, "EndRead");
+        // No bytes and no error under an infinite time-out is an abort to .NET.
+        const bool failed = result->NumBytes == 0 && ReadTimeout() == kInfiniteTimeout && result->ErrorCode == 0;
+        Unchecked(CloseHandle(result->WaitHandle), "CloseHandle");
+        if (result->ErrorCode != 0) {
+            Throw("IOException from the read", result->ErrorCode);
+            return std::nullopt;
+        }
+        if (failed || result->NumBytes == 0) {
+            Throw(failed ? "IOException: The I/O operation has been aborted" : "TimeoutException", 0);
+            return std::nullopt;
+        }
+        return Bytes(result->Buffer.begin(), result->Buffer.begin() + result->NumBytes);
+    }
+    std::optional<Bytes> Read(DWORD count) { return EndRead(BeginRead(count)); }
+
+    std::optional<DWORD> BytesToRead() { return Status(&COMSTAT::cbInQue); }
+    std::optional<DWORD> BytesToWrite() { return Status(&COMSTAT::cbOutQue); }
+
+    // What CtsHolding, DsrHolding and CDHolding read (MS_CTS_ON, MS_DSR_ON, MS_RLSD_ON).
+    std::optional<DWORD> PinStatus()
+    {
+        DWORD pinStatus = 0;
+        if (!GetCommModemStatus(Handle, &pinStatus)) {
+            Throw("IOException from GetCommModemStatus", GetLastError());
+            return std::nullopt;
+        }
+        return pinStatus;
+    }
+
+    // The ReadTimeout setter: 0, -1 (SerialPort.InfiniteTimeout) or milliseconds.
+    bool SetReadTimeout(int value)
+    {
+        const COMMTIMEOUTS old = CommTimeouts;
+        CommTimeouts.ReadIntervalTimeout = MAXDWORD;
+        CommTimeouts.ReadTotalTimeoutMultiplier = value == 0 ? 0 : MAXDWORD;
+        CommTimeouts.ReadTotalTimeoutConstant = value == kInfiniteTimeout ? kInfiniteTimeoutConst : value;
+        if (!SetCommTimeouts(Handle, &CommTimeouts)) {
+            CommTimeouts = old;
+            return Throw("IOException from SetCommTimeouts", GetLastError());
+        }
+        return true;
+    }
+
+    bool DiscardInBuffer() { return Purge(PURGE_RXCLEAR | PURGE_RXABORT); }
+    bool DiscardOutBuffer() { return Purge(PURGE_TXCLEAR | PURGE_TXABORT); }
+
+    // SerialPort.Close: the port's Flush, then the stream's Dispose.
+    bool Close()
+    {
+        Flush();
+        EndEventLoop = true;
+        Unchecked(SetCommMask(Handle, 0), "SetCommMask");  // ends the loop's WaitCommEvent
+        bool disposed = EscapeCommFunction(Handle, CLRDTR) || Throw("IOException from EscapeCommFunction", GetLastError());
+        if (disposed) {
+            Flush();
+        }
+        Unchecked(SetEvent(WaitCommEventHandle), "SetEvent");
+        disposed = disposed && DiscardInBuffer() && DiscardOutBuffer();
+        EventLoop.join();
+        Unchecked(CloseHandle(WaitCommEventHandle), "CloseHandle");
+        Unchecked(CloseHandle(Handle), "CloseHandle");
+        Handle = INVALID_HANDLE_VALUE;
+        return disposed;
+    }
+
+    std::function<void()> DataReceived;  // the application's handler; set before Open
+    std::string Thrown;                  // what .NET throws, with the Win32 error; empty until it does
+    std::vector<std::string> LoopFaults; // what the event loop's Debug.Fail reports; the loop's thread only
+    std::atomic<DWORD> ErrorsRaised{0};  // SerialError bits ErrorReceived was raised with
+    std::atomic<DWORD> PinsChanged{0};   // SerialPinChange bits PinChanged was raised with
+
+private:
+    static constexpr DWORD kBaudRate = 9600;
+    static constexpr int kInfiniteTimeout = -1;
+    static constexpr DWORD kInfiniteTimeoutConst = static_cast<DWORD>(-2);
+    static constexpr DWORD kAllEvents = 0x1FB;  // every event but EV_TXEMPTY
+    static constexpr DWORD kErrorEvents = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | 0x100;  // and CE_TXFULL
+    static constexpr DWORD kReceivedEvents = EV_RXCHAR | EV_RXFLAG;  // SerialData.Chars and Eof
+    static constexpr DWORD kPinChangedEvents = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING;
+    static constexpr DWORD kEventAccess = 0x02000000 | 0x00100000 | 0x0002;  // MAXIMUM_ALLOWED, SYNCHRONIZE, EVENT_MODIFY_STATE
+
+    bool Throw(const std::string& what, DWORD error)
+    {
+        Thrown = what + (error != 0 ? " (error " + std::to_string(error) + ")" : "");
+        return false;
+    }
+    bool ConstructorFails(const std::string& what, DWORD error)
+    {
+        Throw(what, error);
+        Unchecked(CloseHandle(Handle), "CloseHandle");
+        Handle = INVALID_HANDLE_VALUE;
+        return false;
+    }
+
+    bool InitializeDcb()
+    {
+        if (!GetCommState(Handle, &Dcb)) {
+            return Throw("IOException from GetCommState", GetLastError());
+        }
+        Dcb.DCBlength = sizeof(DCB);
+        Dcb.BaudRate = kBaudRate;
+        Dcb.ByteSize = 8;
+        Dcb.StopBits = ONESTOPBIT;
+        Dcb.Parity = NOPARITY;
+        Dcb.fParity = 0;
+        Dcb.fBinary = 1;
+        Dcb.fOutxCtsFlow = 0;
+        Dcb.fOutxDsrFlow = 0;
+        Dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        Dcb.fDsrSensitivity = 0;
+        Dcb.fInX = 0;
+        Dcb.fOutX = 0;
+        Dcb.fErrorChar = 0;
+        Dcb.ErrorChar = 0;
+        Dcb.fNull = 0;
+        Dcb.fAbortOnError = 0;
+        if (Dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+            Dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        }
+        Dcb.XonChar = 17;
+        Dcb.XoffChar = 19;
+        Dcb.XonLim = Dcb.XoffLim = static_cast<WORD>(CommProp.dwCurrentRxQueue / 4);
+        Dcb.EofChar = 26;
+        Dcb.EvtChar = 26;
+        return SetCommState(Handle, &Dcb) ? true : Throw("IOException from SetCommState", GetLastError());
+    }
+
+    bool SetDtrEnable(bool value)
+    {
+        const DWORD old = Dcb.fDtrControl;
+        Dcb.fDtrControl = value ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        if (!SetCommState(Handle, &Dcb)) {
+            Dcb.fDtrControl = old;
+            return Throw("IOException from SetCommState", GetLastError());
+        }
+        return EscapeCommFunction(Handle, value ? SETDTR : CLRDTR) ||
+               Throw("IOException from EscapeCommFunction", GetLastError());
+    }
+
+    // Set only when it changes, as .NET does.
+    bool SetRtsEnable(bool value)
+    {
+        if (value == RtsEnabled) {
+            return true;
+        }
+        const DWORD old = Dcb.fRtsControl;
+        RtsEnabled = value;
+        Dcb.fRtsControl = value ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        if (!SetCommState(Handle, &Dcb)) {
+            Dcb.fRtsControl = old;
+            RtsEnabled = !value;
+            return Throw("IOException from SetCommState", GetLastError());
+        }
+        return EscapeCommFunction(Handle, value ? SETRTS : CLRRTS) ||
+               Throw("IOException from EscapeCommFunction", GetLastError());
+    }
+
+    int ReadTimeout() const
+    {
+        return CommTimeouts.ReadTotalTimeoutConstant == kInfiniteTimeoutConst
+                   ? kInfiniteTimeout
+                   : static_cast<int>(CommTimeouts.ReadTotalTimeoutConstant);
+    }
+
+    std::shared_ptr<AsyncResult> NewAsyncResult()
+    {
+        auto result = std::make_shared<AsyncResult>();
+        result->WaitHandle = CreateEventExW(nullptr, nullptr, CREATE_EVENT_MANUAL_RESET, kEventAccess);
+        // AsyncFSCallback.
+        result->Overlapped = Pool.AllocateNativeOverlapped([result](DWORD error, DWORD bytes) {
+            result->NumBytes = bytes;
+            result->ErrorCode = error;
+            EXPECT_TRUE(SetEvent(result->WaitHandle));
+        });
+        return result;
+    }
+
+    // The wait handle's WaitOne, bounded: where .NET would wait forever the
+    // test fails, and the operation is cancelled.
+    void WaitOne(AsyncResult& result, const char* what)
+    {
+        if (WaitForSingleObject(result.WaitHandle, kBoundMs) == WAIT_OBJECT_0) {
+            return;
+        }
+        ADD_FAILURE() << what << " waited more than " << kBoundMs << " ms";
+        CancelIoEx(Handle, result.Overlapped);
+        WaitForSingleObject(result.WaitHandle, kBoundMs);
+    }
+
+    // A COMSTAT of the caller's own: .NET's shared field would be a data race here.
+    std::optional<DWORD> Status(DWORD COMSTAT::*field)
+    {
+        DWORD errorCode = 0;
+        COMSTAT comStat{};
+        if (!ClearCommError(Handle, &errorCode, &comStat)) {
+            Throw("IOException from ClearCommError", GetLastError());
+            return std::nullopt;
+        }
+        return comStat.*field;
+    }
+
+    bool Purge(DWORD flags)
+    {
+        return PurgeComm(Handle, flags) ? true : Throw("IOException from PurgeComm", GetLastError());
+    }
+
+    void Flush() { Unchecked(FlushFileBuffers(Handle), "FlushFileBuffers"); }
+
+    // EventLoopRunner.WaitForCommEvent, on a thread of its own.
+    void WaitForCommEvent()
+    {
+        DWORD unused = 0;
+        while (!EndEventLoop) {
+            Unchecked(ResetEvent(WaitCommEventHandle), "ResetEvent");
+            auto* overlapped = Pool.AllocateNativeOverlapped([](DWORD, DWORD) {});  // FreeNativeOverlappedCallback
+            overlapped->hEvent = WaitCommEventHandle;
+            if (!WaitCommEvent(Handle, &EventsOccurred, overlapped)) {
+                const DWORD hr = GetLastError();
+                if (hr == ERROR_ACCESS_DENIED || hr == ERROR_BAD_COMMAND || hr == ERROR_DEVICE_REMOVED) {
+                    EndEventLoop = true;  // the device is gone: Dispose does the rest
+                    break;
+                }
+                if (hr == ERROR_IO_PENDING) {
+                    WaitForSingleObject(WaitCommEventHandle, INFINITE);
+                    BOOL success;
+                    DWORD error;
+                    do {
+                        success = GetOverlappedResult(Handle, overlapped, &unused, FALSE);
+                        error = GetLastError();
+                    } while (error == ERROR_IO_INCOMPLETE && !EndEventLoop && !success);
+                    if (!success && !((error == ERROR_IO_INCOMPLETE || error == ERROR_INVALID_PARAMETER) && EndEventLoop)) {
+                        LoopFaults.push_back("GetOverlappedResult returned error " + std::to_string(error));
+                    }
+                } else if (hr != ERROR_INVALID_PARAMETER) {  // what a mask set during the wait gives
+                    LoopFaults.push_back("WaitCommEvent returned error " + std::to_string(hr));
+                }
+            }
+            if (!EndEventLoop) {
+                CallEvents(EventsOccurred);
+            }
+        }
+    }
+
+    // CallEvents, with SerialPort.CatchReceivedEvents: DataReceived is raised
+    // for an EOF character or at least ReceivedBytesThreshold (1) bytes waiting.
+    void CallEvents(DWORD events)
+    {
+        if ((events & (EV_ERR | EV_RXCHAR)) != 0) {
+            DWORD errors = 0;
+            if (!ClearCommError(Handle, &errors, nullptr)) {
+                LoopFaults.push_back("ClearCommError failed: the loop ends");
+                EndEventLoop = true;
+                return;
+            }
+            ErrorsRaised |= errors & kErrorEvents;
+        }
+        PinsChanged |= events & kPinChangedEvents;
+        if ((events & kReceivedEvents) != 0 && ((events & EV_RXFLAG) != 0 || BytesToRead().value_or(0) >= 1) &&
+            DataReceived) {
+            DataReceived();
+        }
+    }
+
+    DotNetThreadPool& Pool;
+    HANDLE Handle = INVALID_HANDLE_VALUE;
+    COMMPROP CommProp{};
+    DCB Dcb{};
+    COMMTIMEOUTS CommTimeouts{};
+    bool RtsEnabled = false;
+    HANDLE WaitCommEventHandle = nullptr;
+    std::thread EventLoop;
+    std::atomic<bool> EndEventLoop{false};
+    DWORD EventsOccurred = 0;  // written by the loop's WaitCommEvent
+};
+
+TEST(DotNetSerialPortReplay, OpenWriteDataReceivedReadClose)
+{
+    constexpr unsigned kPort = 2;
+    test::PortSystem system;
+    DotNetThreadPool pool;
+    DotNetSerialPort serial(pool);
+    HANDLE received = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    serial.DataReceived = [received] { SetEvent(received); };
+    ASSERT_EQ(system.PortName(kPort), "COM5");
+    ASSERT_TRUE(serial.Open("COM5")) << serial.Thrown;
+
+    // CtsHolding, DsrHolding and CDHolding: always true, the port's fixed
+    // answer whatever the far end does; PinChanged is never raised.
+    EXPECT_EQ(serial.PinStatus(), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON));
+
+    const Bytes data = test::RandomBytes(kMessageSize, 4);
+    ASSERT_TRUE(serial.Write(data)) << serial.Thrown;
+    ASSERT_EQ(WaitForSingleObject(received, kBoundMs), static_cast<DWORD>(WAIT_OBJECT_0)) << "no DataReceived";
+    Bytes collected;
+    while (collected.size() < data.size()) {
+        const auto bytes = serial.Read(static_cast<DWORD>(data.size() - collected.size()));
+        ASSERT_TRUE(bytes) << serial.Thrown;
+        collected.insert(collected.end(), bytes->begin(), bytes->end());
+    }
+    EXPECT_EQ(collected, data);
+    EXPECT_EQ(serial.BytesToRead(), 0u);
+    EXPECT_EQ(serial.BytesToWrite(), 0u);
+    EXPECT_TRUE(serial.Close()) << serial.Thrown;
+    EXPECT_EQ(serial.LoopFaults, std::vector<std::string>{});
+    EXPECT_EQ(serial.ErrorsRaised, 0u);
+    EXPECT_EQ(serial.PinsChanged, 0u);
+    EXPECT_TRUE(CloseHandle(received));
+}
+
+// ReadTimeout 0 or finite: Windows' own serial driver ends a read with
+// nothing coming after the time-out (at once for 0) with no bytes, and Read
+// throws TimeoutException. Here the read waits until data comes.
+TEST(DotNetSerialPortReplay, ReadTimeoutNeverEndsARead)
+{
+    constexpr unsigned kPort = 3;
+    test::PortSystem system;
+    DotNetThreadPool pool;
+    DotNetSerialPort serial(pool);
+    ASSERT_TRUE(serial.Open(system.PortName(kPort))) << serial.Thrown;
+    for (const int timeout : {0, 1}) {
+        SCOPED_TRACE(timeout);
+        ASSERT_TRUE(serial.SetReadTimeout(timeout)) << serial.Thrown;
+        const auto read = serial.BeginRead(10);
+        ASSERT_TRUE(read) << serial.Thrown;
+        EXPECT_EQ(WaitForSingleObject(read->WaitHandle, kPastTimeoutMs), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "the read time-out was applied";
+        system.Receive(kPort, {0x42});
+        EXPECT_EQ(serial.EndRead(read), Bytes{0x42}) << serial.Thrown;
+    }
+    EXPECT_TRUE(serial.Close()) << serial.Thrown;
+}
+
+// DiscardInBuffer purges with PURGE_RXABORT, which ends every read in
+// progress (documentation: "PurgeComm function"), so a Read waiting on
+// another thread throws IOException. The port empties its receive ring but
+// leaves a waiting read waiting: that Read stays blocked and later returns
+// bytes that came after the discard.
+// Disabled while the port's purge leaves parked reads parked.
+TEST(DotNetSerialPortReplay, DISABLED_DiscardInBufferEndsAReadInProgress)
+{
+    constexpr unsigned kPort = 3;
+    test::PortSystem system;
+    DotNetThreadPool pool;
+    DotNetSerialPort serial(pool);
+    ASSERT_TRUE(serial.Open(system.PortName(kPort))) << serial.Thrown;
+    const auto read = serial.BeginRead(10);
+    ASSERT_TRUE(read) << serial.Thrown;
+    ASSERT_TRUE(serial.DiscardInBuffer()) << serial.Thrown;
+    const bool ended = WaitForSingleObject(read->WaitHandle, kBoundMs) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "the read outlived DiscardInBuffer";
+    if (!ended) {
+        system.Receive(kPort, {0x42});
+    }
+    EXPECT_EQ(serial.EndRead(read), std::nullopt);
+    EXPECT_EQ(serial.Thrown, "IOException from the read (error 995)");
+    EXPECT_TRUE(serial.Close()) << serial.Thrown;
+}
+
 } // namespace
