@@ -923,4 +923,412 @@ TEST(DotNetSerialPortReplay, DISABLED_DiscardInBufferEndsAReadInProgress)
     EXPECT_TRUE(serial.Close()) << serial.Thrown;
 }
 
+
+// ======== node-serialport ========
+
+// The read length of node-serialport's stream: its 64 KiB buffer.
+constexpr size_t kNodeReadSize = 64 * 1024;
+
+struct NodeOpenOptions {
+    DWORD BaudRate = 9600;
+    bool Xon = false;
+    bool Xoff = false;
+};
+
+// ErrorCodeToString's messages, which the binding's callers see.
+std::string NodeErrorString(const std::string& prefix, DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND: return prefix + ": File not found";
+    case ERROR_INVALID_HANDLE: return prefix + ": Invalid handle";
+    case ERROR_ACCESS_DENIED: return prefix + ": Access denied";
+    case ERROR_OPERATION_ABORTED: return prefix + ": Operation aborted";
+    case ERROR_INVALID_PARAMETER: return prefix + ": The parameter is incorrect";
+    default: return prefix + ": Unknown error code " + std::to_string(error);
+    }
+}
+
+// SleepEx(INFINITE, TRUE), bounded: false, with a failure, when no
+// completion routine came.
+bool AlertableWait(const char* what)
+{
+    if (SleepEx(kBoundMs, TRUE) == WAIT_IO_COMPLETION) {
+        return true;
+    }
+    ADD_FAILURE() << what << ": no completion routine within " << kBoundMs << " ms";
+    return false;
+}
+
+// node-serialport's Windows binding (serialport/bindings-cpp,
+// src/serialport_win.cpp): OpenBaton::Execute, GetBaudRateBaton,
+// ConnectionOptionsBaton (update), GetBaton (get), WriteThread with
+// WriteIOCompletion, ReadThread with ReadIOCompletion, CloseBaton. The rest
+// of the open options are lib/win32.ts's defaults (WindowsBinding.open): 8
+// data bits, one stop bit, no parity, lock, no RTS/CTS, hupcl. Each read and
+// write runs on a thread of its own, as the binding's CreateThread gives it.
+class NodeBinding {
+public:
+    struct ReadBaton {
+        HANDLE Fd = INVALID_HANDLE_VALUE;
+        Bytes Buffer = Bytes(kNodeReadSize);
+        size_t Offset = 0;
+        size_t BytesToRead = kNodeReadSize;
+        size_t BytesRead = 0;
+        bool Complete = false;
+        std::string ErrorString;
+        std::thread Thread;
+        // Where a test watches the read: its first ReadFileEx is sent; its
+        // follow-up ReadFile is sent, true when that read is pending.
+        std::promise<void> Issued;
+        std::promise<bool> FollowUp;
+        std::future<void> WhenIssued = Issued.get_future();
+        std::future<bool> WhenFollowUp = FollowUp.get_future();
+    };
+
+    ~NodeBinding()
+    {
+        if (File != INVALID_HANDLE_VALUE) {
+            Close();
+        }
+    }
+
+    bool Open(const std::string& path, const NodeOpenOptions& options)
+    {
+        File = CreateFileA(("\\\\.\\" + path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+        if (File == INVALID_HANDLE_VALUE) {
+            ErrorString = NodeErrorString("Opening " + path, GetLastError());
+            return false;
+        }
+        DCB dcb{};
+        dcb.DCBlength = sizeof(DCB);
+        if (!GetCommState(File, &dcb)) {
+            return OpenFails("Open (GetCommState)");
+        }
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;  // hupcl
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutX = options.Xon;
+        dcb.fInX = options.Xoff;
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        dcb.fBinary = TRUE;
+        dcb.BaudRate = options.BaudRate;
+        dcb.ByteSize = 8;
+        if (!SetCommState(File, &dcb)) {
+            return OpenFails("Open (SetCommState)");
+        }
+        COMMTIMEOUTS commTimeouts{};
+        if (!SetCommTimeouts(File, &commTimeouts)) {
+            return OpenFails("Open (SetCommTimeouts)");
+        }
+        Unchecked(PurgeComm(File, PURGE_RXCLEAR), "PurgeComm");
+        Unchecked(PurgeComm(File, PURGE_TXCLEAR), "PurgeComm");
+        return true;
+    }
+
+    std::optional<DWORD> GetBaudRate()
+    {
+        DCB dcb{};
+        dcb.DCBlength = sizeof(DCB);
+        if (!GetCommState(File, &dcb)) {
+            ErrorString = NodeErrorString("Getting baud rate (GetCommState)", GetLastError());
+            return std::nullopt;
+        }
+        return dcb.BaudRate;
+    }
+
+    // update({baudRate}): the DCB read back, with the new rate, set again.
+    bool Update(DWORD baudRate)
+    {
+        UpdateReadBack = DCB{};
+        UpdateReadBack.DCBlength = sizeof(DCB);
+        if (!GetCommState(File, &UpdateReadBack)) {
+            ErrorString = NodeErrorString("Update (GetCommState)", GetLastError());
+            return false;
+        }
+        DCB dcb = UpdateReadBack;
+        dcb.BaudRate = baudRate;
+        if (!SetCommState(File, &dcb)) {
+            ErrorString = NodeErrorString("Update (SetCommState)", GetLastError());
+            return false;
+        }
+        return true;
+    }
+
+    // get(): cts, dsr and dcd are MS_CTS_ON, MS_DSR_ON and MS_RLSD_ON.
+    std::optional<DWORD> Get()
+    {
+        DWORD bits = 0;
+        if (!GetCommModemStatus(File, &bits)) {
+            ErrorString = NodeErrorString("Getting control settings on COM port (GetCommModemStatus)", GetLastError());
+            return std::nullopt;
+        }
+        return bits;
+    }
+
+    bool Write(const Bytes& data)
+    {
+        WriteBaton baton;
+        baton.Fd = File;
+        baton.Data = &data;
+        std::thread([&baton] { WriteThread(baton); }).join();
+        ErrorString = baton.ErrorString;
+        return baton.Complete && baton.ErrorString.empty();
+    }
+
+    std::unique_ptr<ReadBaton> StartRead()
+    {
+        auto baton = std::make_unique<ReadBaton>();
+        baton->Fd = File;
+        baton->Thread = std::thread([raw = baton.get()] { ReadThread(*raw); });
+        return baton;
+    }
+    // What the read's callback gets: the bytes, or nullopt with its error.
+    static std::optional<Bytes> FinishRead(ReadBaton& baton)
+    {
+        baton.Thread.join();
+        if (!baton.ErrorString.empty()) {
+            return std::nullopt;
+        }
+        return Bytes(baton.Buffer.begin(), baton.Buffer.begin() + baton.BytesRead);
+    }
+
+    // close(): every request of the handle cancelled, then the handle closed.
+    bool Close()
+    {
+        CancelIoEx(File, nullptr);
+        if (!CloseHandle(File)) {
+            ErrorString = NodeErrorString("Closing connection (CloseHandle)", GetLastError());
+            return false;
+        }
+        File = INVALID_HANDLE_VALUE;
+        return true;
+    }
+
+    std::string ErrorString;  // the error the last call's callback gets
+    DCB UpdateReadBack{};     // the DCB update() read
+
+private:
+    struct WriteBaton {
+        HANDLE Fd = INVALID_HANDLE_VALUE;
+        const Bytes* Data = nullptr;
+        size_t Offset = 0;
+        bool Complete = false;
+        std::string ErrorString;
+    };
+
+    bool OpenFails(const char* prefix)
+    {
+        ErrorString = NodeErrorString(prefix, GetLastError());
+        Unchecked(CloseHandle(File), "CloseHandle");
+        File = INVALID_HANDLE_VALUE;
+        return false;
+    }
+
+    // WriteFileEx again from the offset until every byte is taken; bounded
+    // here to one attempt per byte, which a port that takes nothing exceeds.
+    static void WriteThread(WriteBaton& baton)
+    {
+        OVERLAPPED ov{};
+        ov.hEvent = &baton;
+        for (size_t attempt = 0; !baton.Complete; ++attempt) {
+            if (attempt > baton.Data->size()) {
+                ADD_FAILURE() << "the port took nothing of node's write";
+                break;
+            }
+            SetLastError(0);
+            WriteFileEx(baton.Fd, baton.Data->data() + baton.Offset,
+                        static_cast<DWORD>(baton.Data->size() - baton.Offset), &ov, WriteIOCompletion);
+            const DWORD lastError = GetLastError();
+            if (lastError != ERROR_SUCCESS) {
+                baton.ErrorString = NodeErrorString("Writing to COM port (WriteFileEx)", lastError);
+                break;
+            }
+            if (!AlertableWait("node's write")) {
+                break;
+            }
+        }
+    }
+
+    static void CALLBACK WriteIOCompletion(DWORD, DWORD, LPOVERLAPPED ov)
+    {
+        WriteBaton& baton = *static_cast<WriteBaton*>(ov->hEvent);
+        DWORD bytesWritten = 0;
+        if (!GetOverlappedResult(baton.Fd, ov, &bytesWritten, TRUE)) {
+            baton.ErrorString = NodeErrorString("Writing to COM port (GetOverlappedResult)", GetLastError());
+            baton.Complete = true;
+            return;
+        }
+        baton.Offset += bytesWritten;
+        baton.Complete = baton.Offset >= baton.Data->size();
+    }
+
+    // One byte with ReadFileEx under all-zero time-outs (wait for data).
+    static void ReadThread(ReadBaton& baton)
+    {
+        OVERLAPPED ov{};
+        bool issued = false;
+        while (!baton.Complete) {
+            COMMTIMEOUTS commTimeouts{};
+            if (!SetCommTimeouts(baton.Fd, &commTimeouts)) {
+                baton.ErrorString = NodeErrorString("Setting COM timeout (SetCommTimeouts)", GetLastError());
+                break;
+            }
+            ov.hEvent = &baton;
+            SetLastError(0);
+            ReadFileEx(baton.Fd, baton.Buffer.data() + baton.Offset, 1, &ov, ReadIOCompletion);
+            const DWORD lastError = GetLastError();
+            if (lastError != ERROR_SUCCESS) {
+                baton.ErrorString = NodeErrorString("Reading from COM port (ReadFileEx)", lastError);
+                break;
+            }
+            if (!issued) {
+                issued = true;
+                baton.Issued.set_value();
+            }
+            if (!AlertableWait("node's read")) {
+                break;
+            }
+        }
+    }
+
+    // After the one byte, the rest that is there, by ReadFile under
+    // ReadIntervalTimeout MAXDWORD: "return at once with what is there".
+    static void CALLBACK ReadIOCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED ov)
+    {
+        ReadBaton& baton = *static_cast<ReadBaton*>(ov->hEvent);
+        if (errorCode != ERROR_SUCCESS) {
+            baton.ErrorString = NodeErrorString("Reading from COM port (ReadIOCompletion)", errorCode);
+            baton.Complete = true;
+            return;
+        }
+        if (!GetOverlappedResult(baton.Fd, ov, &bytesTransferred, TRUE)) {
+            baton.ErrorString = NodeErrorString("Reading from COM port (GetOverlappedResult)", GetLastError());
+            baton.Complete = true;
+            return;
+        }
+        baton.BytesToRead -= bytesTransferred;
+        baton.BytesRead += bytesTransferred;
+        baton.Offset += bytesTransferred;
+        if (baton.BytesToRead == 0) {
+            baton.Complete = true;
+            CloseHandle(ov->hEvent);  // the baton, not a handle: the call fails, as on Windows
+            return;
+        }
+        COMMTIMEOUTS commTimeouts{};
+        commTimeouts.ReadIntervalTimeout = MAXDWORD;
+        if (!SetCommTimeouts(baton.Fd, &commTimeouts)) {
+            baton.ErrorString = NodeErrorString("Setting COM timeout (SetCommTimeouts)", GetLastError());
+            baton.Complete = true;
+            return;
+        }
+        std::memset(ov, 0, sizeof(*ov));
+        ov->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!ReadFile(baton.Fd, baton.Buffer.data() + baton.Offset, static_cast<DWORD>(baton.BytesToRead),
+                      &bytesTransferred, ov)) {
+            errorCode = GetLastError();
+            if (errorCode != ERROR_IO_PENDING) {
+                baton.ErrorString = NodeErrorString("Reading from COM port (ReadFile)", errorCode);
+                baton.Complete = true;
+                CloseHandle(ov->hEvent);
+                return;
+            }
+            baton.FollowUp.set_value(true);
+            if (!WaitResult(baton.Fd, *ov, &bytesTransferred, "node's follow-up read")) {
+                baton.ErrorString = NodeErrorString("Reading from COM port (GetOverlappedResult)", GetLastError());
+                baton.Complete = true;
+                CloseHandle(ov->hEvent);
+                return;
+            }
+        } else {
+            baton.FollowUp.set_value(false);
+        }
+        baton.BytesToRead -= bytesTransferred;
+        baton.BytesRead += bytesTransferred;
+        baton.Complete = true;
+        Unchecked(CloseHandle(ov->hEvent), "CloseHandle");
+    }
+
+    HANDLE File = INVALID_HANDLE_VALUE;
+};
+
+const auto kBound = std::chrono::milliseconds(kBoundMs);
+
+// Open, the rate read back, get, the stream's reads beside a write, update,
+// and a close that cancels the read in progress.
+TEST(NodeSerialportReplay, OpenWriteReadUpdateClose)
+{
+    constexpr unsigned kPort = 7;
+    test::PortSystem system;
+    NodeBinding binding;
+    ASSERT_EQ(system.PortName(kPort), "COM10");
+    ASSERT_TRUE(binding.Open("COM10", {57600})) << binding.ErrorString;
+    EXPECT_EQ(binding.GetBaudRate(), 57600u) << binding.ErrorString;
+    // cts, dsr and dcd always true: the port's fixed answer.
+    EXPECT_EQ(binding.Get(), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON));
+
+    // The stream reads from the open on, each read after the last one's
+    // callback; the write runs beside the first.
+    const Bytes data = test::RandomBytes(kMessageSize, 5);
+    auto read = binding.StartRead();
+    ASSERT_TRUE(binding.Write(data)) << binding.ErrorString;
+    Bytes collected;
+    for (;;) {
+        const auto bytes = NodeBinding::FinishRead(*read);
+        ASSERT_TRUE(bytes) << read->ErrorString;
+        collected.insert(collected.end(), bytes->begin(), bytes->end());
+        if (collected.size() >= data.size()) {
+            break;
+        }
+        read = binding.StartRead();
+    }
+    EXPECT_EQ(collected, data);
+
+    // update() sets the DCB it reads back: not what open set, since the port
+    // answers GET_HANDFLOW with zeros. DTR reads as disabled, not enabled.
+    ASSERT_TRUE(binding.Update(19200)) << binding.ErrorString;
+    EXPECT_EQ(binding.UpdateReadBack.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+    EXPECT_EQ(binding.GetBaudRate(), 19200u);
+
+    // The stream's next read waits; close cancels it, and the stream takes
+    // its "Operation aborted" for a cancel.
+    read = binding.StartRead();
+    ASSERT_EQ(read->WhenIssued.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(binding.Close()) << binding.ErrorString;
+    EXPECT_EQ(NodeBinding::FinishRead(*read), std::nullopt);
+    EXPECT_EQ(read->ErrorString, "Reading from COM port (ReadIOCompletion): Operation aborted");
+}
+
+// What node-serialport users meet on these ports: xon or xoff makes the open
+// fail, and a byte that comes alone reaches the application only with the
+// next one.
+TEST(NodeSerialportReplay, XonXoffOpenFailsAndALoneByteWaitsForTheNext)
+{
+    constexpr unsigned kPort = 5;
+    test::PortSystem system;
+    NodeBinding binding;
+    const std::string name = system.PortName(kPort);
+
+    // open() keeps the XonChar and XoffChar GetCommState reads; the port
+    // answers GET_CHARS with zeros, so with XON/XOFF on the two are equal and
+    // SetCommState refuses the DCB (documentation: "SetCommState function").
+    EXPECT_FALSE(binding.Open(name, {9600, true, true}));
+    EXPECT_EQ(binding.ErrorString, "Open (SetCommState): The parameter is incorrect");
+    ASSERT_TRUE(binding.Open(name, {9600})) << binding.ErrorString;
+
+    // After ReadFileEx's one byte, Windows' own serial driver ends the
+    // follow-up ReadFile at once under ReadIntervalTimeout MAXDWORD; here it
+    // waits for the next byte, and the read's callback with it.
+    auto read = binding.StartRead();
+    ASSERT_EQ(read->WhenIssued.wait_for(kBound), std::future_status::ready);
+    system.Receive(kPort, {0x42});
+    ASSERT_EQ(read->WhenFollowUp.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(read->WhenFollowUp.get()) << "the follow-up read ended at once";
+    system.Receive(kPort, {0x43});
+    EXPECT_EQ(NodeBinding::FinishRead(*read), (Bytes{0x42, 0x43}));
+    EXPECT_TRUE(binding.Close()) << binding.ErrorString;
+}
+
 } // namespace
