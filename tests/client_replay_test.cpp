@@ -388,8 +388,8 @@ TEST(PySerialReplay, ReadsEndWithTheDataThereAndNoTimeoutEndsThem)
 // .NET's I/O completion port as System.IO.Ports meets it (System.Private.
 // CoreLib, PortableThreadPool.IO.Windows.cs: InitializeIOOnWindows,
 // RegisterForIOCompletionNotifications, IOCompletionPoller.Poll): one port
-// made with CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, 1), one
-// poller on two cores; handles bound with key 0; the poller takes up to 1024
+// made with CreateIoCompletionPort(INVALID_HANDLE_VALUE, NULL, 0, 1), as
+// for one poller (below 13 processors); handles bound with key 0; the poller takes up to 1024
 // packets at a time with GetQueuedCompletionStatusEx, and the NT status in
 // each OVERLAPPED's Internal becomes the error its IOCompletionCallback gets.
 // The callbacks run on the poller, as .NET's inline mode runs them, not on
