@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <random>
 #include <thread>
 
 namespace {
@@ -27,16 +26,6 @@ using bridge::PortBehaviour;
 
 // Generous: an operation that has not ended by then is taken as hung.
 constexpr DWORD kBoundMs = 10'000;
-
-Bytes RandomBytes(size_t count, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes bytes(count);
-    for (auto& byte : bytes) {
-        byte = static_cast<uint8_t>(rng());
-    }
-    return bytes;
-}
 
 HANDLE OpenOverlapped(const std::string& name)
 {
@@ -109,6 +98,7 @@ Bytes LastSetConfigFrame(test::PortSystem& system, unsigned port)
     return last;
 }
 
+using test::RandomBytes;
 using test::StreamCheck;
 
 TEST(CommLoopback, EveryPortEchoesWhatIsWrittenByEitherName)

@@ -1,9 +1,11 @@
 // The Win32 layer seen from the I/O manager's side: the requests each call
 // sends, in order and with their buffers; the overlapped completion model
 // (data, status block, event, completion routine, in that order); cancels;
-// the error mapping; and a client written only against <windows.h>.
+// completion ports; the error mapping; and a client written only against
+// <windows.h>.
 #include "support/overlapped.h"
 #include "support/port_system.h"
+#include "support/wide_string.h"
 
 #include "host/io_manager/io_manager.h"
 #include "host/win32/comm.h"
@@ -23,6 +25,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Type = host::SentRequest::Type;
+using test::Wide;
 using Answerer = std::function<std::optional<host::SentAnswer>(const host::SentRequest&)>;
 
 std::string CodeName(ULONG code)
@@ -587,6 +590,107 @@ TEST(Win32Overlapped, CompletionRoutinesRunInTheStartersAlertableWait)
     EXPECT_TRUE(CloseHandle(port));
 }
 
+// A bound file's overlapped operation queues one packet to the port, with the
+// file's key, when it was pending or succeeded at once; none when the
+// starting call reports it failed, and none when a completion routine is its
+// notice. A cancelled operation's packet carries its error.
+TEST(Win32Overlapped, CompletionPortsGetAPacketPerOverlappedEnd)
+{
+    constexpr unsigned kPort = 3;
+    test::PortSystem system;
+    HANDLE file = Open(system, kPort);
+    HANDLE synchronous = Open(system, 4, 0);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_NE(synchronous, INVALID_HANDLE_VALUE);
+    HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(CreateIoCompletionPort(INVALID_HANDLE_VALUE, port, 0, 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CreateIoCompletionPort(synchronous, port, 0, 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CreateIoCompletionPort(file, port, 0x77, 0), port);
+    EXPECT_EQ(CreateIoCompletionPort(file, nullptr, 0x78, 0), nullptr);  // bound already
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    DWORD count = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED unset{};
+    LPOVERLAPPED taken = &unset;
+    EXPECT_FALSE(GetQueuedCompletionStatus(port, &count, &key, &taken, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(taken, nullptr);
+
+    OVERLAPPED read{};
+    Bytes buffer(8);
+    ASSERT_FALSE(ReadFile(file, buffer.data(), 8, nullptr, &read));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    system.Receive(kPort, {1, 2, 3});
+    ASSERT_TRUE(GetQueuedCompletionStatus(port, &count, &key, &taken, 10'000)) << GetLastError();
+    EXPECT_EQ(key, 0x77u);
+    EXPECT_EQ(taken, &read);
+    EXPECT_EQ(count, 3u);
+
+    Recorder recorder;
+    recorder.Answer(AnswerCode(IOCTL_SERIAL_WAIT_ON_MASK, {}, STATUS_DEVICE_REMOVED));
+    OVERLAPPED refused{};
+    DWORD events = 0;
+    EXPECT_FALSE(WaitCommEvent(file, &events, &refused));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_REMOVED);
+    recorder.Answer(nullptr);
+    OVERLAPPED next{};
+    DWORD mask = 0;
+    if (!DeviceIoControl(file, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, 4, nullptr, &next)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    ASSERT_TRUE(GetQueuedCompletionStatus(port, &count, &key, &taken, 10'000));
+    EXPECT_EQ(taken, &next) << "the refused wait queued a packet";
+    EXPECT_EQ(count, 4u);
+
+    OVERLAPPED cancelled{};
+    ASSERT_FALSE(ReadFile(file, buffer.data(), 8, nullptr, &cancelled));
+    ASSERT_TRUE(CancelIoEx(file, &cancelled));
+    EXPECT_FALSE(GetQueuedCompletionStatus(port, &count, &key, &taken, 10'000));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(taken, &cancelled);
+
+    // The routine runs in the alertable wait on the port; no packet follows.
+    static int routines;
+    routines = 0;
+    OVERLAPPED withRoutine{};
+    ASSERT_TRUE(ReadFileEx(file, buffer.data(), 8, &withRoutine, [](DWORD, DWORD, LPOVERLAPPED) { ++routines; }));
+    system.Receive(kPort, {4});
+    OVERLAPPED_ENTRY entries[2];
+    ULONG removed = 0;
+    EXPECT_FALSE(GetQueuedCompletionStatusEx(port, entries, 2, &removed, 10'000, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WAIT_IO_COMPLETION));
+    EXPECT_EQ(routines, 1);
+
+    // Posted packets, oldest first, as many as the entries hold.
+    OVERLAPPED first{}, second{};
+    ASSERT_TRUE(PostQueuedCompletionStatus(port, 5, 9, &first));
+    ASSERT_TRUE(PostQueuedCompletionStatus(port, 6, 10, &second));
+    ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 11, nullptr));
+    ASSERT_TRUE(GetQueuedCompletionStatusEx(port, entries, 2, &removed, 0, FALSE));
+    ASSERT_EQ(removed, 2u);
+    EXPECT_EQ(entries[0].lpCompletionKey, 9u);
+    EXPECT_EQ(entries[0].lpOverlapped, &first);
+    EXPECT_EQ(entries[0].Internal, static_cast<ULONG_PTR>(STATUS_SUCCESS));
+    EXPECT_EQ(entries[0].dwNumberOfBytesTransferred, 5u);
+    EXPECT_EQ(entries[1].lpOverlapped, &second);
+    ASSERT_TRUE(GetQueuedCompletionStatusEx(port, entries, 2, &removed, 0, FALSE));
+    EXPECT_EQ(removed, 1u);
+    EXPECT_EQ(entries[0].lpCompletionKey, 11u);
+    EXPECT_EQ(entries[0].lpOverlapped, nullptr);
+    EXPECT_FALSE(GetQueuedCompletionStatusEx(port, entries, 2, &removed, 0, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_FALSE(GetQueuedCompletionStatus(port, &count, &key, &taken, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(CloseHandle(synchronous));
+    EXPECT_TRUE(CloseHandle(file));
+}
+
 TEST(Win32Overlapped, EventsAndWaits)
 {
     HANDLE manual = CreateEventA(nullptr, TRUE, TRUE, nullptr);
@@ -616,6 +720,21 @@ TEST(Win32Overlapped, EventsAndWaits)
     EXPECT_EQ(GetFileType(manual), static_cast<DWORD>(FILE_TYPE_UNKNOWN));
     EXPECT_TRUE(CloseHandle(manual));
     EXPECT_TRUE(CloseHandle(automatic));
+
+    // The wide forms: CreateEventExW's flags choose the kind and the state.
+    const WCHAR name[] = {'n', 0};
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, name), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    HANDLE set = CreateEventExW(nullptr, nullptr, CREATE_EVENT_MANUAL_RESET | CREATE_EVENT_INITIAL_SET, 0);
+    HANDLE pulse = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(set, nullptr);
+    ASSERT_NE(pulse, nullptr);
+    EXPECT_EQ(WaitForSingleObject(set, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(set, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(pulse, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(pulse, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(CloseHandle(set));
+    EXPECT_TRUE(CloseHandle(pulse));
 }
 
 // ---- Errors and names ----
@@ -701,17 +820,27 @@ TEST(Win32Files, NamesTypesAndExclusiveOpens)
     test::PortSystem system;
     const std::string name = system.PortName(1);
     for (const std::string& form : {name, "\\\\.\\" + name, "\\\\?\\" + name}) {
-        SCOPED_TRACE(form);
-        SetLastError(1234);
-        HANDLE port = CreateFileA(form.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-        EXPECT_EQ(GetFileType(port), static_cast<DWORD>(FILE_TYPE_CHAR));
-        EXPECT_EQ(CreateFileA(form.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-        EXPECT_TRUE(CloseHandle(port));
+        for (const bool wide : {false, true}) {
+            SCOPED_TRACE(form + (wide ? " (wide)" : ""));
+            SetLastError(1234);
+            HANDLE port = wide ? CreateFileW(Wide(form).data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                             OPEN_EXISTING, 0, nullptr)
+                               : CreateFileA(form.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                             0, nullptr);
+            ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+            EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+            EXPECT_EQ(GetFileType(port), static_cast<DWORD>(FILE_TYPE_CHAR));
+            EXPECT_EQ(CreateFileA(form.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                      INVALID_HANDLE_VALUE);
+            EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+            EXPECT_TRUE(CloseHandle(port));
+        }
     }
+    std::vector<WCHAR> accented = Wide(name);
+    accented[0] = 0xC7;  // a C with a cedilla
+    EXPECT_EQ(CreateFileW(accented.data(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CreateFileA("\\\\?\\COM99", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);

@@ -14,6 +14,9 @@ static_assert(sizeof(OVERLAPPED) == 32, "OVERLAPPED layout");
 static_assert(offsetof(OVERLAPPED, InternalHigh) == 8, "OVERLAPPED layout");
 static_assert(offsetof(OVERLAPPED, Offset) == 16 && offsetof(OVERLAPPED, OffsetHigh) == 20, "OVERLAPPED layout");
 static_assert(offsetof(OVERLAPPED, Pointer) == 16 && offsetof(OVERLAPPED, hEvent) == 24, "OVERLAPPED layout");
+static_assert(sizeof(OVERLAPPED_ENTRY) == 32 && offsetof(OVERLAPPED_ENTRY, Internal) == 16 &&
+                  offsetof(OVERLAPPED_ENTRY, dwNumberOfBytesTransferred) == 24,
+              "OVERLAPPED_ENTRY layout");
 static_assert(sizeof(DCB) == 28, "DCB layout");
 static_assert(offsetof(DCB, wReserved) == 12 && offsetof(DCB, XonLim) == 14 && offsetof(DCB, ByteSize) == 18,
               "DCB layout");

@@ -60,16 +60,34 @@ struct EventObject final : Object {
     bool State;  // under g_lock
 };
 
-// An operation started through a file handle and not yet completed.
+// An I/O completion port: the packets queued to it, oldest first. The wait
+// functions do not take it; GetQueuedCompletionStatus and its Ex form do.
+struct PortObject final : Object {
+    struct Packet {
+        ULONG_PTR Key;
+        OVERLAPPED* Overlapped;
+        NTSTATUS Status;
+        ULONG_PTR Information;
+    };
+    bool Signaled() const override { return false; }
+    std::deque<Packet> Packets;  // under g_lock
+    bool Closed = false;         // under g_lock: its handle is closed, and its waiters gave up
+};
+
+// An operation started through a file handle and not yet completed. Its
+// notice is what the completion hands on besides the event: the completion
+// routine to the starting thread, or a packet to the file's completion port.
 struct Pending {
     std::shared_ptr<host::IoOperation> Op;
     std::thread::id Thread;  // the thread that started it: CancelIo's and the completion routine's
     OVERLAPPED* Record = nullptr;
+    std::shared_ptr<PortObject> Port;  // the port that gets the packet; none without an OVERLAPPED
+    ULONG_PTR Key = 0;
     // Under g_lock.
     bool Ended = false;
     bool Reported = false;     // the starting call has decided what it returns
-    bool RoutineDue = false;   // a completion routine waits for that decision
-    bool RoutineWanted = true; // false when the starting call fails: the routine is never queued
+    bool NoticeDue = false;    // the notice waits for that decision
+    bool NoticeWanted = true;  // false when the starting call fails: no notice is given
 };
 
 // A file object: signalled when an operation on it completes, cleared when one
@@ -82,6 +100,8 @@ struct FileObject final : Object {
     bool CanWrite = false;
     bool State = false;                              // under g_lock
     std::vector<std::shared_ptr<Pending>> Outstanding;  // under g_lock
+    std::shared_ptr<PortObject> Port;                   // under g_lock: the port it is bound to, once
+    ULONG_PTR Key = 0;                                  // under g_lock: the key of its packets
 };
 
 std::unordered_map<uintptr_t, std::shared_ptr<Object>> g_handles;  // under g_lock
@@ -213,20 +233,27 @@ NTSTATUS LoadStatus(const OVERLAPPED* record)
     return static_cast<NTSTATUS>(__atomic_load_n(&record->Internal, __ATOMIC_ACQUIRE));
 }
 
-void QueueRoutineLocked(const Pending& pending, LPOVERLAPPED_COMPLETION_ROUTINE routine)
+// A routine takes the place of the packet, as in Wine (server async.c,
+// async_set_result).
+void DeliverNoticeLocked(const Pending& pending, LPOVERLAPPED_COMPLETION_ROUTINE routine)
 {
     OVERLAPPED* record = pending.Record;
     const NTSTATUS status = LoadStatus(record);
-    const DWORD count = static_cast<DWORD>(record->InternalHigh);
-    g_apcs[pending.Thread].push_back(
-        [routine, record, status, count] { routine(RtlNtStatusToDosError(status), count, record); });
+    const ULONG_PTR information = record->InternalHigh;
+    if (routine != nullptr) {
+        const DWORD count = static_cast<DWORD>(information);
+        g_apcs[pending.Thread].push_back(
+            [routine, record, status, count] { routine(RtlNtStatusToDosError(status), count, record); });
+    } else if (pending.Port) {
+        pending.Port->Packets.push_back({pending.Key, record, status, information});
+    }
 }
 
 // What the I/O manager does when an operation completes, in this order: the
 // output reaches the caller's buffer (buffered I/O copies it unless the status
 // is an error), the status block (Internal, InternalHigh) is written, then
-// the event and the file are signalled and a completion routine is queued to
-// the starting thread. A client woken by the event finds its data in place.
+// the event and the file are signalled and the notice given. A client woken
+// by the event, its routine or its packet finds its data in place.
 void Complete(const std::shared_ptr<FileObject>& file, const std::shared_ptr<Pending>& pending, void* output,
               DWORD outputLength, const std::shared_ptr<EventObject>& event, LPOVERLAPPED_COMPLETION_ROUTINE routine)
 {
@@ -248,13 +275,13 @@ void Complete(const std::shared_ptr<FileObject>& file, const std::shared_ptr<Pen
         event->State = true;
     }
     file->State = true;
-    if (routine != nullptr) {
+    if (routine != nullptr || pending->Port) {
         if (pending->Reported) {
-            if (pending->RoutineWanted) {
-                QueueRoutineLocked(*pending, routine);
+            if (pending->NoticeWanted) {
+                DeliverNoticeLocked(*pending, routine);
             }
         } else {
-            pending->RoutineDue = true;
+            pending->NoticeDue = true;
         }
     }
     g_changed.notify_all();
@@ -272,7 +299,10 @@ struct IoRequest {
 // STATUS_PENDING before the request is sent; without an OVERLAPPED, or on a
 // handle opened without FILE_FLAG_OVERLAPPED, the call waits for the end.
 // An overlapped call whose operation has not ended fails with
-// ERROR_IO_PENDING; one that has ended reports its result at once.
+// ERROR_IO_PENDING; one that has ended reports its result at once. The
+// notice is given for an operation that was pending when the call returned
+// or that succeeded, never for one the call reports failed (Wine server
+// async.c, async_set_result).
 BOOL StartIo(HANDLE handle, const IoRequest& request, LPDWORD transferred, OVERLAPPED* overlapped,
            LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr)
 {
@@ -305,6 +335,10 @@ BOOL StartIo(HANDLE handle, const IoRequest& request, LPDWORD transferred, OVERL
             event->State = false;
         }
         file->State = false;
+        if (overlapped != nullptr) {
+            pending->Port = file->Port;
+            pending->Key = file->Key;
+        }
     }
     if (transferred != nullptr) {
         *transferred = 0;
@@ -328,9 +362,9 @@ BOOL StartIo(HANDLE handle, const IoRequest& request, LPDWORD transferred, OVERL
     const NTSTATUS status = ended ? LoadStatus(record) : STATUS_PENDING;
     const bool succeeds = ended ? NT_SUCCESS(status) : true;
     pending->Reported = true;
-    pending->RoutineWanted = succeeds;
-    if (pending->RoutineDue && succeeds) {
-        QueueRoutineLocked(*pending, routine);
+    pending->NoticeWanted = succeeds;
+    if (pending->NoticeDue && succeeds) {
+        DeliverNoticeLocked(*pending, routine);
     }
     guard.unlock();
     if (!ended) {
@@ -498,8 +532,30 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
     return Insert(std::move(file));
 }
 
+// CreateFileW: the same open. Wine (kernelbase file.c, CreateFileA) turns the
+// narrow name into a wide one and calls CreateFileW; here the other way round,
+// as every name the object namespace holds is ASCII.
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    std::string name;
+    for (const WCHAR* c = lpFileName; c != nullptr && *c != 0; ++c) {
+        if (*c > 0x7F) {
+            t_lastError = ERROR_FILE_NOT_FOUND;
+            return INVALID_HANDLE_VALUE;
+        }
+        name += static_cast<char>(*c);
+    }
+    return CreateFileA(lpFileName != nullptr ? name.c_str() : nullptr, dwDesiredAccess, dwShareMode,
+                       lpSecurityAttributes, dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+}
+
 // CloseHandle of a file: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once the handle's
-// requests have ended (the stand-in's close waits for them).
+// requests have ended (the stand-in's close waits for them). Of a completion
+// port: the calls waiting on it fail with ERROR_ABANDONED_WAIT_0
+// (documentation: "GetQueuedCompletionStatus function"); files bound to it
+// still queue their packets to it, which no one takes.
 BOOL CloseHandle(HANDLE hObject)
 {
     std::shared_ptr<Object> object;
@@ -514,6 +570,10 @@ BOOL CloseHandle(HANDLE hObject)
     }
     if (auto file = std::dynamic_pointer_cast<FileObject>(object)) {
         file->File->Close();
+    } else if (auto port = std::dynamic_pointer_cast<PortObject>(object)) {
+        std::lock_guard<std::mutex> guard(g_lock);
+        port->Closed = true;
+        g_changed.notify_all();
     }
     return TRUE;
 }
@@ -732,14 +792,33 @@ BOOL FlushFileBuffers(HANDLE hFile)
 
 // ---- Events and waits ----
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
+// CreateEventExW: CREATE_EVENT_MANUAL_RESET makes a manual-reset event,
+// CREATE_EVENT_INITIAL_SET a signalled one (Wine kernelbase sync.c,
+// CreateEventExW); CreateEventA and CreateEventW come down to it, as in Wine.
+HANDLE CreateEventExW(LPSECURITY_ATTRIBUTES, LPCWSTR lpName, DWORD dwFlags, DWORD)
 {
     if (lpName != nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;  // named objects are not modelled
         return nullptr;
     }
     t_lastError = ERROR_SUCCESS;
-    return Insert(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+    return Insert(std::make_shared<EventObject>((dwFlags & CREATE_EVENT_MANUAL_RESET) != 0,
+                                                (dwFlags & CREATE_EVENT_INITIAL_SET) != 0));
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
+{
+    const DWORD flags = (bManualReset ? CREATE_EVENT_MANUAL_RESET : 0) | (bInitialState ? CREATE_EVENT_INITIAL_SET : 0);
+    return CreateEventExW(lpEventAttributes, lpName, flags, 0);
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
+{
+    if (lpName != nullptr) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return CreateEventW(lpEventAttributes, bManualReset, bInitialState, nullptr);
 }
 
 BOOL SetEvent(HANDLE hEvent)
@@ -794,6 +873,150 @@ DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
 }
 
 void Sleep(DWORD dwMilliseconds) { SleepEx(dwMilliseconds, FALSE); }
+
+// ---- I/O completion ports ----
+
+// CreateIoCompletionPort (Wine kernelbase sync.c, CreateIoCompletionPort, and
+// server fd.c, set_completion_info): without an existing port a new one is
+// made; with one, FileHandle must be a file. A file opened without
+// FILE_FLAG_OVERLAPPED, or already bound, is refused with
+// ERROR_INVALID_PARAMETER, and a port made for the call is closed again.
+HANDLE CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort, ULONG_PTR CompletionKey, DWORD)
+{
+    std::shared_ptr<PortObject> port;
+    HANDLE result = ExistingCompletionPort;
+    if (ExistingCompletionPort == nullptr) {
+        port = std::make_shared<PortObject>();
+        result = Insert(port);
+    } else if (FileHandle == INVALID_HANDLE_VALUE) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    } else if (!(port = Lookup<PortObject>(ExistingCompletionPort))) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    if (FileHandle != INVALID_HANDLE_VALUE) {
+        DWORD error = ERROR_SUCCESS;
+        {
+            std::lock_guard<std::mutex> guard(g_lock);
+            auto file = std::dynamic_pointer_cast<FileObject>(LookupLocked(FileHandle));
+            if (!file) {
+                error = ERROR_INVALID_HANDLE;
+            } else if (!file->Overlapped || file->Port) {
+                error = ERROR_INVALID_PARAMETER;
+            } else {
+                file->Port = port;
+                file->Key = CompletionKey;
+            }
+        }
+        if (error != ERROR_SUCCESS) {
+            if (ExistingCompletionPort == nullptr) {
+                CloseHandle(result);
+            }
+            t_lastError = error;
+            return nullptr;
+        }
+    }
+    return result;
+}
+
+namespace {
+
+// NtRemoveIoCompletionEx: up to `most` packets once there is one; the error
+// when the wait ends without: WAIT_TIMEOUT, ERROR_ABANDONED_WAIT_0 once the
+// port's handle is closed, or WAIT_IO_COMPLETION when an alertable wait ran
+// the thread's completion routines, which it looks at only while no packet
+// is queued, as the kernel's waits do.
+DWORD TakePackets(HANDLE handle, ULONG most, DWORD milliseconds, bool alertable,
+                  std::vector<PortObject::Packet>& taken)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock<std::mutex> guard(g_lock);
+    auto port = std::dynamic_pointer_cast<PortObject>(LookupLocked(handle));
+    if (!port) {
+        return ERROR_INVALID_HANDLE;
+    }
+    for (;;) {
+        if (port->Closed) {
+            return ERROR_ABANDONED_WAIT_0;
+        }
+        if (!port->Packets.empty()) {
+            while (taken.size() < most && !port->Packets.empty()) {
+                taken.push_back(port->Packets.front());
+                port->Packets.pop_front();
+            }
+            return ERROR_SUCCESS;
+        }
+        if (alertable && ApcsQueuedLocked()) {
+            DeliverApcs(guard);
+            return WAIT_IO_COMPLETION;
+        }
+        if (milliseconds == 0) {
+            return WAIT_TIMEOUT;
+        }
+        if (milliseconds == INFINITE) {
+            g_changed.wait(guard);
+        } else if (g_changed.wait_until(guard, deadline) == std::cv_status::timeout) {
+            milliseconds = 0;  // one last look, then WAIT_TIMEOUT
+        }
+    }
+}
+
+} // namespace
+
+// GetQueuedCompletionStatus (Wine kernelbase sync.c): *lpOverlapped is NULL
+// unless a packet was taken; a packet of a failed operation is taken and the
+// call fails with the operation's error.
+BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTransferred, PULONG_PTR lpCompletionKey,
+                               LPOVERLAPPED* lpOverlapped, DWORD dwMilliseconds)
+{
+    *lpOverlapped = nullptr;
+    std::vector<PortObject::Packet> taken;
+    const DWORD error = TakePackets(CompletionPort, 1, dwMilliseconds, false, taken);
+    if (error != ERROR_SUCCESS) {
+        return Fail(error);
+    }
+    const PortObject::Packet& packet = taken.front();
+    *lpNumberOfBytesTransferred = static_cast<DWORD>(packet.Information);
+    *lpCompletionKey = packet.Key;
+    *lpOverlapped = packet.Overlapped;
+    return NT_SUCCESS(packet.Status) ? TRUE : FailStatus(packet.Status);
+}
+
+// GetQueuedCompletionStatusEx (Wine kernelbase sync.c): succeeds with every
+// packet it takes, whatever their operations' statuses.
+BOOL GetQueuedCompletionStatusEx(HANDLE CompletionPort, LPOVERLAPPED_ENTRY lpCompletionPortEntries, ULONG ulCount,
+                                 PULONG ulNumEntriesRemoved, DWORD dwMilliseconds, BOOL fAlertable)
+{
+    std::vector<PortObject::Packet> taken;
+    const DWORD error = TakePackets(CompletionPort, ulCount, dwMilliseconds, fAlertable != FALSE, taken);
+    if (error != ERROR_SUCCESS) {
+        return Fail(error);
+    }
+    for (size_t index = 0; index < taken.size(); ++index) {
+        const PortObject::Packet& packet = taken[index];
+        lpCompletionPortEntries[index] = {packet.Key, packet.Overlapped,
+                                          static_cast<ULONG_PTR>(static_cast<ULONG>(packet.Status)),
+                                          static_cast<DWORD>(packet.Information)};
+    }
+    *ulNumEntriesRemoved = static_cast<ULONG>(taken.size());
+    return TRUE;
+}
+
+// PostQueuedCompletionStatus: a packet with STATUS_SUCCESS and the given
+// count, key and OVERLAPPED (Wine kernelbase sync.c).
+BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred, ULONG_PTR dwCompletionKey,
+                                LPOVERLAPPED lpOverlapped)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto port = std::dynamic_pointer_cast<PortObject>(LookupLocked(CompletionPort));
+    if (!port) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    port->Packets.push_back({dwCompletionKey, lpOverlapped, STATUS_SUCCESS, dwNumberOfBytesTransferred});
+    g_changed.notify_all();
+    return TRUE;
+}
 
 // ---- Comm ----
 //

@@ -21,6 +21,8 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef HANDLE* LPHANDLE;
 
 #define WINAPI
@@ -52,6 +54,7 @@ typedef HANDLE* LPHANDLE;
 #define WAIT_TIMEOUT 258
 #define ERROR_NO_MORE_ITEMS 259
 #define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_ABANDONED_WAIT_0 735
 #define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_INCOMPLETE 996
 #define ERROR_IO_PENDING 997
@@ -70,6 +73,8 @@ typedef HANDLE* LPHANDLE;
 #define WAIT_IO_COMPLETION 0xC0
 #define WAIT_FAILED 0xFFFFFFFF
 #define MAXIMUM_WAIT_OBJECTS 64
+#define CREATE_EVENT_MANUAL_RESET 0x00000001
+#define CREATE_EVENT_INITIAL_SET 0x00000002
 
 // ---- Files (winnt.h, fileapi.h, winbase.h) ----
 
@@ -118,6 +123,15 @@ typedef struct _OVERLAPPED {
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
+
+// One packet GetQueuedCompletionStatusEx removes (minwinbase.h): Internal is
+// the operation's status, as the OVERLAPPED's Internal holds it.
+typedef struct _OVERLAPPED_ENTRY {
+    ULONG_PTR lpCompletionKey;
+    LPOVERLAPPED lpOverlapped;
+    ULONG_PTR Internal;
+    DWORD dwNumberOfBytesTransferred;
+} OVERLAPPED_ENTRY, *LPOVERLAPPED_ENTRY;
 
 typedef void(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode, DWORD dwNumberOfBytesTransfered,
                                                       LPOVERLAPPED lpOverlapped);
@@ -263,6 +277,11 @@ void SetLastError(DWORD dwErrCode);
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// The wide form takes the same names; one holding a character outside ASCII
+// names no device here.
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 #define CreateFile CreateFileA
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetFileType(HANDLE hFile);
@@ -286,6 +305,9 @@ BOOL FlushFileBuffers(HANDLE hFile);
 
 // Unnamed events only: a name is refused with ERROR_INVALID_PARAMETER.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+// The access mask is not modelled: every handle may wait on and set its event.
+HANDLE CreateEventExW(LPSECURITY_ATTRIBUTES lpEventAttributes, LPCWSTR lpName, DWORD dwFlags, DWORD dwDesiredAccess);
 #define CreateEvent CreateEventA
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
@@ -296,6 +318,17 @@ DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWait
                                BOOL bAlertable);
 DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 void Sleep(DWORD dwMilliseconds);
+
+// I/O completion ports. A port is not an object the wait functions take, and
+// its concurrency limit is not modelled.
+HANDLE CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort, ULONG_PTR CompletionKey,
+                              DWORD NumberOfConcurrentThreads);
+BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTransferred, PULONG_PTR lpCompletionKey,
+                               LPOVERLAPPED* lpOverlapped, DWORD dwMilliseconds);
+BOOL GetQueuedCompletionStatusEx(HANDLE CompletionPort, LPOVERLAPPED_ENTRY lpCompletionPortEntries, ULONG ulCount,
+                                 PULONG ulNumEntriesRemoved, DWORD dwMilliseconds, BOOL fAlertable);
+BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred, ULONG_PTR dwCompletionKey,
+                                LPOVERLAPPED lpOverlapped);
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB);

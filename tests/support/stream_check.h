@@ -7,9 +7,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace test {
+
+// Pseudo-random bytes, the same for the same seed.
+inline std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> bytes(count);
+    for (auto& byte : bytes) {
+        byte = static_cast<uint8_t>(rng());
+    }
+    return bytes;
+}
 
 class StreamCheck {
 public:
