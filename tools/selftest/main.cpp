@@ -25,8 +25,7 @@ constexpr int kFailed = 1;
 constexpr int kBadCommandLine = 2;
 constexpr int kNoBridge = 3;
 
-// The same limit as ombrel-demo's in real time: a silent bridge costs every
-// port a one-second response time-out per chunk in its way.
+// ombrel-demo's limit at real time (WorkerConfig::WriteLimit).
 constexpr std::chrono::seconds kWriteLimit(40);
 
 // The bridge as found on the machine, left alone.

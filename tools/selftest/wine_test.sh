@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Runs ombrel-selftest.exe under Wine, headless, in its own prefix: --help, a
-# bad option and, on a machine without the bridge, the no-bridge path, each
-# with its exit status and message. Exits 77 (skipped), saying why, when Wine
-# is missing or cannot start here.
+# Runs ombrel-selftest.exe under Wine, headless, in a prefix of its own made
+# for the run and removed after it: --help, a bad option and, on a machine
+# without the bridge, the no-bridge path, each with its exit status and
+# message. Exits 77 (skipped), saying why, when Wine is missing or cannot
+# start here.
 #
 #   wine_test.sh EXE PREFIX
 set -uo pipefail
 exe=$1
 export WINEPREFIX=$2
+# It is removed whole: only a folder of that name.
+if [[ "$WINEPREFIX" != */wineprefix ]]; then
+  echo "wine_test.sh: PREFIX must be a folder named wineprefix" >&2
+  exit 2
+fi
 export WINEDEBUG=-all
 # A console program: no display, and no prompt to install Wine's Mono or Gecko.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -18,8 +24,10 @@ if [ -z "$wine" ]; then
   echo "skipped: Wine is not installed (Debian packages wine and wine64)"
   exit 77
 fi
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
+# The prefix's server and services end with the test.
+trap 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; rm -rf "$WINEPREFIX"' EXIT
 # The first run makes the prefix (about 15 s).
 if ! boot=$(timeout 300 "$wine" wineboot --init 2>&1); then
   echo "skipped: Wine cannot start here: ${boot:-no output}"
