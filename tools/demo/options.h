@@ -1,10 +1,10 @@
-// Command-line options of ombrel-demo.
+// Command-line options of ombrel-demo: the shared traffic options, the kernel
+// time scale and the fault scenario.
 #pragma once
 
+#include "tools/demo/traffic_options.h"
 #include "tools/faults/faults.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,27 +14,13 @@ namespace demo {
 using faults::Fault;
 using faults::FaultName;
 
-// The largest write: a port holds 8191 received bytes, and while a write is
-// in progress its queue serves no new read, so a longer write would overflow
-// the port with its own loopback.
-constexpr size_t kMaxWriteSize = 8191;
-
-struct Options {
-    std::vector<unsigned> Ports{0, 1, 2, 3, 4, 5, 6, 7};
-    size_t MinSize = 1;
-    size_t MaxSize = 4096;
-    double DurationSeconds = 3.0;
-    uint64_t Seed = 1;
+struct Options : TrafficOptions {
     double TimeScale = 1.0;
     Fault Scenario = Fault::None;
-    bool Help = false;
 };
 
 // Parses argv; on a bad argument returns nothing and sets `error`.
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);
-
-// "0,2-5" as {0, 2, 3, 4, 5}; each port once, in order.
-std::optional<std::vector<unsigned>> ParsePortList(const std::string& text);
 
 std::string UsageText(const char* program);
 

@@ -1,8 +1,8 @@
 #include "tools/demo/port_worker.h"
 
-#include "bridge/bridge_model.h"
-#include "host/win32/comm.h"
 #include "tools/demo/loopback_check.h"
+#include "tools/demo/test_bed.h"
+#include "tools/demo/win32.h"
 
 #include <algorithm>
 #include <random>
@@ -42,8 +42,9 @@ std::string Describe(DWORD error) { return std::string(ErrorName(error)) + " (" 
 
 class PortSession {
 public:
-    PortSession(PortStats& stats, const WorkerConfig& config)
-        : Stats(stats), Settings(*config.Settings), Model(*config.Model), Control(*config.Control),
+    PortSession(PortStats& stats, PortConditions& conditions, const WorkerConfig& config)
+        : Stats(stats), Settings(*config.Settings), Conditions(conditions), Control(*config.Control),
+          WriteLimit(config.WriteLimit),
           Rng(Settings.Seed * 0x9E3779B97F4A7C15ull + stats.Port + 1), Block(Settings.MaxSize),
           ReadBuffer(kReadBufferSize)
     {
@@ -90,35 +91,8 @@ public:
     }
 
 private:
-    bool Answered() const { return Stats.Port >= kFirstAnsweredPort; }
-
-    // A failure is expected when the scenario causes it; after the removal
-    // every failure is, since the port is gone.
-    bool ExpectedWriteError(DWORD error) const
-    {
-        if (Control.Removed) {
-            return true;
-        }
-        switch (Settings.Scenario) {
-        case Fault::Nak: return Answered() && error == ERROR_IO_DEVICE;
-        case Fault::Silence: return Answered() && error == ERROR_SEM_TIMEOUT;
-        // A chunk taken not at all fails the write as busy, with the bytes taken before it.
-        case Fault::Partial: return Answered() && error == ERROR_BUSY;
-        // A sender waiting for its answer is released when the bridge leaves D0.
-        case Fault::Sleep: return Answered() && error == ERROR_IO_DEVICE;
-        default: return false;
-        }
-    }
-
-    // Whether a chunk whose write failed may still have been looped back: the
-    // bridge took it but its answer never counted. A refusal takes nothing.
-    bool FailedChunkMayArrive(DWORD error) const
-    {
-        if (!Answered()) {
-            return false;
-        }
-        return error == ERROR_SEM_TIMEOUT || (error == ERROR_IO_DEVICE && Settings.Scenario != Fault::Nak);
-    }
+    // After the removal every failure is expected, since the port is gone.
+    bool ExpectedWriteError(DWORD error) const { return Control.Removed || Conditions.ExpectedWriteError(error); }
 
     void Unexpected(const std::string& what)
     {
@@ -259,39 +233,6 @@ private:
         return true;
     }
 
-    // The partial scenario: each chunk of this write is taken only in part,
-    // and now and then not at all, which ends the write short.
-    void ArrangePartialAcceptance()
-    {
-        AcceptCounts = faults::PartialAcceptCounts(Rng, 32);
-        faults::AcceptDataInPart(Model, static_cast<uint8_t>(Stats.Port), AcceptCounts);
-    }
-
-    // The chunks of one write that the bridge acknowledged: the port driver
-    // sends each chunk from the first byte not yet taken, and a chunk taken
-    // not at all (acknowledged with 0) ends the write.
-    uint64_t AcknowledgedChunks(size_t requested, DWORD accepted, DWORD error) const
-    {
-        if (AcceptCounts.empty()) {
-            return (accepted + kChunkSize - 1) / kChunkSize;
-        }
-        uint64_t chunks = 0;
-        size_t sent = 0;
-        while (sent < accepted) {
-            const size_t count = AcceptCounts[std::min<size_t>(chunks, AcceptCounts.size() - 1)];
-            const size_t taken = std::min<size_t>({count, kChunkSize, requested - sent});
-            ++chunks;
-            if (taken == 0) {
-                break;
-            }
-            sent += taken;
-        }
-        if (error == ERROR_BUSY || (error == ERROR_SUCCESS && accepted < requested)) {
-            ++chunks;
-        }
-        return chunks;
-    }
-
     void WriteBlock()
     {
         std::uniform_int_distribution<size_t> sizes(Settings.MinSize, Settings.MaxSize);
@@ -304,9 +245,7 @@ private:
         int failuresInARow = 0;
         int emptyWrites = 0;
         while (offset < length && !Broken && !Gone) {
-            if (Settings.Scenario == Fault::Partial && Answered()) {
-                ArrangePartialAcceptance();
-            }
+            Conditions.BeforeWrite(Rng);
             PostRead();
             if (Broken || Gone) {
                 return;
@@ -317,8 +256,8 @@ private:
             ++Stats.Writes;
             Check.ExpectAccepted(Block.data() + offset, accepted);
             Stats.Accepted += accepted;
-            if (Answered()) {
-                Stats.AckedChunks += AcknowledgedChunks(remaining, accepted, error);
+            if (const auto acknowledged = Conditions.AcknowledgedChunks(remaining, accepted, error)) {
+                Stats.AckedChunks += *acknowledged;
             }
 
             if (error != ERROR_SUCCESS) {
@@ -329,7 +268,7 @@ private:
                 } else {
                     Unexpected(what + ": " + Describe(error));
                 }
-                if (FailedChunkMayArrive(error)) {
+                if (Conditions.FailedChunkMayArrive(error)) {
                     Check.ExpectPossibly(Block.data() + offset + accepted,
                                          std::min(kChunkSize, remaining - accepted));
                 }
@@ -345,7 +284,7 @@ private:
                 failuresInARow = 0;
                 if (accepted < remaining) {
                     ++Stats.ShortWrites;
-                    if (Settings.Scenario != Fault::Partial) {
+                    if (!Conditions.ShortWriteExpected()) {
                         Unexpected("write of " + std::to_string(remaining) + " bytes took only " +
                                    std::to_string(accepted));
                     }
@@ -376,9 +315,6 @@ private:
         if (error != ERROR_IO_PENDING) {
             return error;
         }
-        // Each chunk waits its turn for the bridge behind every other port,
-        // and a silent bridge costs every port a response time-out.
-        const auto limit = std::chrono::seconds(30 + static_cast<int>(10 * Settings.TimeScale));
         const auto start = Clock::now();
         for (;;) {
             if (GetOverlappedResultEx(Handle, &overlapped, &accepted, static_cast<DWORD>(kPoll.count()), FALSE)) {
@@ -388,10 +324,8 @@ private:
             if (error != WAIT_TIMEOUT && error != ERROR_IO_INCOMPLETE) {
                 return error;
             }
-            if (Clock::now() - start > limit) {
-                Unexpected("a write did not complete within " +
-                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
-                           " s; cancelled");
+            if (Clock::now() - start > WriteLimit) {
+                Unexpected("a write did not complete within " + std::to_string(WriteLimit.count()) + " s; cancelled");
                 CancelIoEx(Handle, &overlapped);
                 if (GetOverlappedResult(Handle, &overlapped, &accepted, TRUE)) {
                     return ERROR_SUCCESS;
@@ -443,13 +377,13 @@ private:
     }
 
     PortStats& Stats;
-    const Options& Settings;
-    bridge::BridgeModel& Model;
+    const TrafficOptions& Settings;
+    PortConditions& Conditions;
     RunControl& Control;
+    const std::chrono::seconds WriteLimit;
     std::mt19937_64 Rng;
     std::vector<uint8_t> Block;
     std::vector<uint8_t> ReadBuffer;
-    std::vector<uint16_t> AcceptCounts;  // the partial scenario's, for the write in progress
     LoopbackCheck Check;
     HANDLE Handle = INVALID_HANDLE_VALUE;
     OVERLAPPED ReadOverlapped{};
@@ -498,7 +432,10 @@ std::vector<std::string> PortStats::Notes()
     return notes;
 }
 
-void RunPort(PortStats& stats, const WorkerConfig& config) { PortSession(stats, config).Run(); }
+void RunPort(PortStats& stats, PortConditions& conditions, const WorkerConfig& config)
+{
+    PortSession(stats, conditions, config).Run();
+}
 
 const char* ChannelName(unsigned port)
 {

@@ -3,7 +3,7 @@
 // returns exactly the bytes the driver reported as accepted.
 #pragma once
 
-#include "tools/demo/options.h"
+#include "tools/demo/traffic_options.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,11 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace bridge {
-class BridgeModel;
-}
-
 namespace demo {
+
+class PortConditions;
 
 constexpr unsigned kFirstAnsweredPort = 2;
 constexpr size_t kChunkSize = 56;
@@ -67,12 +65,15 @@ private:
 };
 
 struct WorkerConfig {
-    const Options* Settings;
-    bridge::BridgeModel* Model;
+    const TrafficOptions* Settings;
     RunControl* Control;
+    // How long one write may wait: each chunk waits its turn for the bridge
+    // behind every other port, and a silent bridge costs every port a
+    // response time-out.
+    std::chrono::seconds WriteLimit;
 };
 
-void RunPort(PortStats& stats, const WorkerConfig& config);
+void RunPort(PortStats& stats, PortConditions& conditions, const WorkerConfig& config);
 
 const char* ChannelName(unsigned port);
 

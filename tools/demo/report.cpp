@@ -1,8 +1,31 @@
 #include "tools/demo/report.h"
 
 #include <algorithm>
+#include <cinttypes>
 
 namespace demo {
+
+namespace {
+
+std::string Rate(uint64_t bytes, double seconds)
+{
+    return seconds > 0 ? Grouped(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) : "-";
+}
+
+std::string StateText(PortState state)
+{
+    switch (state) {
+    case PortState::Opening: return "opening";
+    case PortState::Ready: return "ready";
+    case PortState::Running: return "running";
+    case PortState::Done: return "done";
+    case PortState::Gone: return "gone";
+    case PortState::Failed: return "FAILED";
+    }
+    return "?";
+}
+
+} // namespace
 
 std::string Grouped(uint64_t value)
 {
@@ -79,6 +102,72 @@ void ProgressView::Show(double seconds, const std::string& heading, const std::v
     }
     Drawn = lines.size() + 1;
     std::fflush(Out);
+}
+
+void ShowPorts(const std::vector<PortListing>& ports)
+{
+    Table table({"Port", "Name", "Description", "Location", "Hardware ID", "Status"});
+    for (const PortListing& port : ports) {
+        table.Add({std::to_string(port.Index), port.ComName.empty() ? "-" : port.ComName, port.Description,
+                   port.Location, port.HardwareId, port.Status});
+    }
+    table.Print(stdout);
+}
+
+std::string ProgressLine(PortStats& stats, double seconds)
+{
+    char text[200];
+    std::snprintf(text, sizeof text, "  %-6s %-6s  written %13s B  read %13s B  %11s B/s  failures %3" PRIu64
+                  "  %s",
+                  stats.ComName.c_str(), ChannelName(stats.Port), Grouped(stats.Accepted).c_str(),
+                  Grouped(stats.Read).c_str(), Rate(stats.Read, seconds).c_str(),
+                  static_cast<uint64_t>(stats.ExpectedFailures + stats.UnexpectedFailures),
+                  StateText(stats.State).c_str());
+    return text;
+}
+
+bool PrintSummary(const std::vector<std::unique_ptr<PortStats>>& stats, bool countsAcknowledgements)
+{
+    std::printf("\nSummary:\n");
+    std::vector<std::string> headings{"Port", "Name", "Channel", "Written (B)", "Read (B)", "Read (B/s)"};
+    std::vector<bool> rightAligned{false, false, false, true, true, true};
+    if (countsAcknowledgements) {
+        headings.push_back("Acked chunks");
+        rightAligned.push_back(true);
+    }
+    headings.insert(headings.end(), {"Short writes", "Failures exp/unexp", "Mismatches", "Result"});
+    rightAligned.insert(rightAligned.end(), {true, true, true, false});
+    Table summary(headings, rightAligned);
+    bool clean = true;
+    for (const auto& entry : stats) {
+        const bool good = entry->Mismatches == 0 && entry->UnexpectedFailures == 0 && entry->Lost == 0 &&
+                          entry->State != PortState::Failed;
+        clean = clean && good;
+        const double seconds = static_cast<double>(entry->ElapsedMs) / 1000.0;
+        std::vector<std::string> row{std::to_string(entry->Port), entry->ComName, ChannelName(entry->Port),
+                                     Grouped(entry->Accepted), Grouped(entry->Read), Rate(entry->Read, seconds)};
+        if (countsAcknowledgements) {
+            row.push_back(entry->Port >= kFirstAnsweredPort ? Grouped(entry->AckedChunks) : "(unanswered)");
+        }
+        row.insert(row.end(), {Grouped(entry->ShortWrites),
+                               Grouped(entry->ExpectedFailures) + "/" + Grouped(entry->UnexpectedFailures),
+                               Grouped(entry->Mismatches),
+                               !good ? "FAIL" : entry->State == PortState::Gone ? "ok, gone" : "ok"});
+        summary.Add(std::move(row));
+    }
+    summary.Print(stdout);
+
+    for (const auto& entry : stats) {
+        if (entry->ResentDelivered != 0) {
+            std::printf("  %s: the bridge had taken %s bytes of chunks whose writes failed; they came back, and "
+                        "again when written again (the far end got them twice)\n",
+                        entry->ComName.c_str(), Grouped(entry->ResentDelivered).c_str());
+        }
+        for (const std::string& note : entry->Notes()) {
+            std::printf("  %s: %s\n", entry->ComName.c_str(), note.c_str());
+        }
+    }
+    return clean;
 }
 
 } // namespace demo

@@ -1,8 +1,13 @@
-// Text output of ombrel-demo: aligned tables and the live progress view.
+// Text output of the traffic check: aligned tables, the port list, the live
+// progress view and the summary.
 #pragma once
+
+#include "tools/demo/port_worker.h"
+#include "tools/demo/test_bed.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,5 +45,15 @@ private:
     size_t Drawn = 0;
     double LastPlain = 0;
 };
+
+// The ports as Device Manager lists them.
+void ShowPorts(const std::vector<PortListing>& ports);
+
+// One port's line of the live view, `seconds` into the run.
+std::string ProgressLine(PortStats& stats, double seconds);
+
+// The summary table and every port's notes; true when every port passed.
+// Without acknowledgement counts the table has no column for them.
+bool PrintSummary(const std::vector<std::unique_ptr<PortStats>>& stats, bool countsAcknowledgements);
 
 } // namespace demo

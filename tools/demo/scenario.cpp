@@ -57,6 +57,62 @@ std::string ScenarioExplanation(Fault fault, const Options& options)
     return "";
 }
 
+// The partial scenario: each chunk of the coming write is taken only in
+// part, and now and then not at all, which ends the write short.
+void ScenarioConditions::BeforeWrite(std::mt19937_64& rng)
+{
+    if (Scenario == Fault::Partial && Answered()) {
+        AcceptCounts = faults::PartialAcceptCounts(rng, 32);
+        faults::AcceptDataInPart(Model, static_cast<uint8_t>(Port), AcceptCounts);
+    }
+}
+
+bool ScenarioConditions::ExpectedWriteError(DWORD error) const
+{
+    switch (Scenario) {
+    case Fault::Nak: return Answered() && error == ERROR_IO_DEVICE;
+    case Fault::Silence: return Answered() && error == ERROR_SEM_TIMEOUT;
+    // A chunk taken not at all fails the write as busy, with the bytes taken before it.
+    case Fault::Partial: return Answered() && error == ERROR_BUSY;
+    // A sender waiting for its answer is released when the bridge leaves D0.
+    case Fault::Sleep: return Answered() && error == ERROR_IO_DEVICE;
+    default: return false;
+    }
+}
+
+// A refusal takes nothing.
+bool ScenarioConditions::FailedChunkMayArrive(DWORD error) const
+{
+    return PortConditions::FailedChunkMayArrive(error) && !(Scenario == Fault::Nak && error == ERROR_IO_DEVICE);
+}
+
+// The port driver sends each chunk from the first byte not yet taken, and a
+// chunk taken not at all (acknowledged with 0) ends the write.
+std::optional<uint64_t> ScenarioConditions::AcknowledgedChunks(size_t requested, DWORD accepted, DWORD error) const
+{
+    if (!Answered()) {
+        return std::nullopt;
+    }
+    if (AcceptCounts.empty()) {
+        return (accepted + kChunkSize - 1) / kChunkSize;
+    }
+    uint64_t chunks = 0;
+    size_t sent = 0;
+    while (sent < accepted) {
+        const size_t count = AcceptCounts[std::min<size_t>(chunks, AcceptCounts.size() - 1)];
+        const size_t taken = std::min<size_t>({count, kChunkSize, requested - sent});
+        ++chunks;
+        if (taken == 0) {
+            break;
+        }
+        sent += taken;
+    }
+    if (error == ERROR_BUSY || (error == ERROR_SUCCESS && accepted < requested)) {
+        ++chunks;
+    }
+    return chunks;
+}
+
 FaultDirector::FaultDirector(rig::SystemRig& rig, const Options& options, RunControl& control)
     : Rig(rig), Settings(options), Control(control)
 {

@@ -4,6 +4,7 @@
 
 #include "tools/demo/options.h"
 #include "tools/demo/port_worker.h"
+#include "tools/demo/test_bed.h"
 
 #include <atomic>
 #include <string>
@@ -17,6 +18,26 @@ namespace demo {
 
 // What an engineer watching the run should see the drivers do.
 std::string ScenarioExplanation(Fault fault, const Options& options);
+
+// How a port's writes go under the scenario: which failures it causes, and
+// the chunks the bridge acknowledged, which the model's settings tell.
+class ScenarioConditions : public PortConditions {
+public:
+    ScenarioConditions(unsigned port, Fault scenario, bridge::BridgeModel& model)
+        : PortConditions(port), Scenario(scenario), Model(model)
+    {
+    }
+    void BeforeWrite(std::mt19937_64& rng) override;
+    bool ExpectedWriteError(DWORD error) const override;
+    bool FailedChunkMayArrive(DWORD error) const override;
+    bool ShortWriteExpected() const override { return Scenario == Fault::Partial; }
+    std::optional<uint64_t> AcknowledgedChunks(size_t requested, DWORD accepted, DWORD error) const override;
+
+private:
+    const Fault Scenario;
+    bridge::BridgeModel& Model;
+    std::vector<uint16_t> AcceptCounts;  // the partial scenario's, for the write in progress
+};
 
 // Bends the bridge (or the system) while the port threads run.
 class FaultDirector {
