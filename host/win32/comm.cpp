@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -160,29 +161,18 @@ bool ApcsQueuedLocked()
     return queue != g_apcs.end() && !queue->second.empty();
 }
 
-// The kernel's wait: a signalled object satisfies the wait before queued
-// completion routines are looked at; an alertable wait that finds routines
-// runs them all and returns WAIT_IO_COMPLETION (documentation: "Alertable I/O").
-DWORD Wait(const std::vector<std::shared_ptr<Object>>& objects, bool all, DWORD milliseconds, bool alertable)
+// The shape of every kernel wait: `satisfied` looks, under g_lock, for what
+// ends the wait and gives its result; only when it finds nothing does an
+// alertable wait run the thread's queued completion routines and return
+// WAIT_IO_COMPLETION (documentation: "Alertable I/O"); then the wait sleeps
+// until something changes or the time is up, and looks once more.
+template <typename Satisfied>
+DWORD WaitLocked(std::unique_lock<std::mutex>& guard, DWORD milliseconds, bool alertable, Satisfied satisfied)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    std::unique_lock<std::mutex> guard(g_lock);
     for (;;) {
-        if (all) {
-            if (!objects.empty() && std::all_of(objects.begin(), objects.end(),
-                                                [](const auto& object) { return object->Signaled(); })) {
-                for (auto& object : objects) {
-                    object->Acquire();
-                }
-                return WAIT_OBJECT_0;
-            }
-        } else {
-            for (size_t index = 0; index < objects.size(); ++index) {
-                if (objects[index]->Signaled()) {
-                    objects[index]->Acquire();
-                    return WAIT_OBJECT_0 + static_cast<DWORD>(index);
-                }
-            }
+        if (const std::optional<DWORD> result = satisfied()) {
+            return *result;
         }
         if (alertable && ApcsQueuedLocked()) {
             DeliverApcs(guard);
@@ -197,6 +187,32 @@ DWORD Wait(const std::vector<std::shared_ptr<Object>>& objects, bool all, DWORD 
             milliseconds = 0;  // one last look, then WAIT_TIMEOUT
         }
     }
+}
+
+// The kernel's wait on objects: a signalled object satisfies the wait before
+// queued completion routines are looked at.
+DWORD Wait(const std::vector<std::shared_ptr<Object>>& objects, bool all, DWORD milliseconds, bool alertable)
+{
+    std::unique_lock<std::mutex> guard(g_lock);
+    return WaitLocked(guard, milliseconds, alertable, [&]() -> std::optional<DWORD> {
+        if (all) {
+            if (!objects.empty() && std::all_of(objects.begin(), objects.end(),
+                                                [](const auto& object) { return object->Signaled(); })) {
+                for (auto& object : objects) {
+                    object->Acquire();
+                }
+                return WAIT_OBJECT_0;
+            }
+            return std::nullopt;
+        }
+        for (size_t index = 0; index < objects.size(); ++index) {
+            if (objects[index]->Signaled()) {
+                objects[index]->Acquire();
+                return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+            }
+        }
+        return std::nullopt;
+    });
 }
 
 DWORD WaitHandles(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds, bool alertable)
@@ -930,36 +946,24 @@ namespace {
 DWORD TakePackets(HANDLE handle, ULONG most, DWORD milliseconds, bool alertable,
                   std::vector<PortObject::Packet>& taken)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock<std::mutex> guard(g_lock);
     auto port = std::dynamic_pointer_cast<PortObject>(LookupLocked(handle));
     if (!port) {
         return ERROR_INVALID_HANDLE;
     }
-    for (;;) {
+    return WaitLocked(guard, milliseconds, alertable, [&]() -> std::optional<DWORD> {
         if (port->Closed) {
             return ERROR_ABANDONED_WAIT_0;
         }
-        if (!port->Packets.empty()) {
-            while (taken.size() < most && !port->Packets.empty()) {
-                taken.push_back(port->Packets.front());
-                port->Packets.pop_front();
-            }
-            return ERROR_SUCCESS;
+        if (port->Packets.empty()) {
+            return std::nullopt;
         }
-        if (alertable && ApcsQueuedLocked()) {
-            DeliverApcs(guard);
-            return WAIT_IO_COMPLETION;
+        while (taken.size() < most && !port->Packets.empty()) {
+            taken.push_back(port->Packets.front());
+            port->Packets.pop_front();
         }
-        if (milliseconds == 0) {
-            return WAIT_TIMEOUT;
-        }
-        if (milliseconds == INFINITE) {
-            g_changed.wait(guard);
-        } else if (g_changed.wait_until(guard, deadline) == std::cv_status::timeout) {
-            milliseconds = 0;  // one last look, then WAIT_TIMEOUT
-        }
-    }
+        return ERROR_SUCCESS;
+    });
 }
 
 } // namespace
