@@ -137,6 +137,12 @@ NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t MinimumLength, PVOID* Buffer,
     if (Length != nullptr) {
         *Length = 0;
     }
+    // Documentation: "WdfRequestRetrieveInputBuffer function" and
+    // "WdfRequestRetrieveOutputBuffer function": either may fail with
+    // STATUS_INSUFFICIENT_RESOURCES ("not enough memory"), leaving no buffer.
+    if (auto failure = host::InjectedFailure(operation)) {
+        return *failure;
+    }
     size_t length = 0;
     switch (request->Kind) {
     case host::RequestKind::Read:
