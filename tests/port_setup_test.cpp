@@ -228,9 +228,10 @@ TEST(PortRemoval, SurpriseRemovalWithAReadAWaitAndAWriteInFlight)
     EXPECT_EQ(work.Read->Status(), STATUS_CANCELLED);
     EXPECT_EQ(work.Wait->Status(), STATUS_CANCELLED);
     EXPECT_FALSE(NT_SUCCESS(work.Write->Status()));
-    // The handle still works as far as the system lets it, and closes.
+    // The handle still works as far as the system lets it, and closes: the
+    // purged queues answer a new request with STATUS_INVALID_DEVICE_STATE.
     Bytes data;
-    EXPECT_EQ(handle->Read(4, data), STATUS_DELETE_PENDING);
+    EXPECT_EQ(handle->Read(4, data), STATUS_INVALID_DEVICE_STATE);
     handle->Close();
 }
 

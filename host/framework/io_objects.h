@@ -76,6 +76,12 @@ public:
 
     size_t Length() const { return Kind == RequestKind::Read ? OutputLength : InputLength; }
 
+    void MarkDispatchPending()
+    {
+        std::lock_guard<std::mutex> opGuard(Op->Lock);
+        Op->ReturnedPending = true;
+    }
+
     void FinishOperation(NTSTATUS status, ULONG_PTR information, std::vector<uint8_t> output)
     {
         std::function<void()> notify;

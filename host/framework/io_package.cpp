@@ -49,6 +49,16 @@ void DispatchToQueue(Request* request)
     if (device->Init.HasRequestAttributes) {
         request->ApplyAttributes(&device->Init.RequestAttributes, "request creation");
     }
+    // fxpkgio.cpp, FxPkgIo::DispatchStep1: with no queue for the request the
+    // framework completes it and returns that status. fxioqueue.cpp,
+    // FxIoQueue::QueueRequest: a queue that accepts no requests (purged at
+    // removal) completes it with STATUS_INVALID_DEVICE_STATE and returns that;
+    // any other request is marked pending and the dispatch returns
+    // STATUS_PENDING, whether or not the driver completes it at once.
+    const bool queued = queue != nullptr && !queue->Purged;
+    if (queued) {
+        request->MarkDispatchPending();
+    }
     Request* finished = nullptr;
     {
         std::lock_guard<std::mutex> guard(g_ioLock);
@@ -58,7 +68,7 @@ void DispatchToQueue(Request* request)
             FinishLocked(request, STATUS_INVALID_DEVICE_REQUEST, 0);
             finished = request;
         } else if (queue->Purged) {
-            FinishLocked(request, STATUS_DELETE_PENDING, 0);
+            FinishLocked(request, STATUS_INVALID_DEVICE_STATE, 0);
             finished = request;
         } else if (request->Kind != RequestKind::DeviceControl && request->Length() == 0 &&
                    !queue->Config.AllowZeroLengthRequests) {

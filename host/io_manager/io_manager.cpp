@@ -50,6 +50,12 @@ std::vector<uint8_t> IoOperation::Output()
 
 void IoOperation::Cancel() { CancelRequest(*this); }
 
+bool IoOperation::DispatchReturnedPending()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return ReturnedPending;
+}
+
 void IoOperation::OnCompletion(std::function<void()> notify)
 {
     {

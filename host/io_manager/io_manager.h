@@ -31,6 +31,11 @@ public:
     uint64_t CompletionOrder();
     // Asks the I/O manager to cancel the operation (CancelIoEx on it).
     void Cancel();
+    // Whether the driver stack's dispatch routine returned STATUS_PENDING
+    // for it: the framework does for every request it puts in a queue, even
+    // one the driver completes before the dispatch returns. Set before the
+    // sending call returns.
+    bool DispatchReturnedPending();
     // Runs `notify` once, when the operation's result is final: on the thread
     // that completes it, after Wait would return, or at once on the calling
     // thread if it already has. The Win32 layer's completion of an
@@ -52,6 +57,7 @@ private:
     std::function<void()> Notify;
     class Request* Pending = nullptr;  // guarded by the I/O lock; null once completed
     bool SenderBlocked = false;        // a flush: its sending thread waits in the driver
+    bool ReturnedPending = false;
 };
 
 class FileObject;
