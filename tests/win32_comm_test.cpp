@@ -796,17 +796,49 @@ TEST(Win32Errors, DriverStatusesReachGetLastError)
     EXPECT_FALSE(ClearCommError(port, &errors, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
 
+    // Failed inside the call, never pending: the status block stays as the
+    // call set it and the event unsignalled, so the result is the call's.
     recorder.Answer(AnswerCode(IOCTL_SERIAL_WAIT_ON_MASK, {}, STATUS_DEVICE_REMOVED));
     test::EventOverlapped wait;
     DWORD events = 0;
-    EXPECT_FALSE(WaitCommEvent(port, &events, &wait));  // ended within the call
+    EXPECT_FALSE(WaitCommEvent(port, &events, &wait));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_REMOVED);
-    EXPECT_EQ(WaitForSingleObject(wait.hEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    DWORD count = 0;
-    EXPECT_FALSE(GetOverlappedResult(port, &wait, &count, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_DEVICE_REMOVED);
+    EXPECT_EQ(WaitForSingleObject(wait.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(wait.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_PENDING)));
 
-    // A warning status fails the call but its output is delivered.
+    // The port's own answers come through its queues, which the framework
+    // always pends: an overlapped call reports pending even for an answer
+    // given at once, and the result is in place when the event is set.
+    recorder.Answer(nullptr);
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    test::EventOverlapped call;
+    DWORD mask = 0;
+    DWORD returned = 0;
+    EXPECT_FALSE(DeviceIoControl(port, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof(mask), &returned, &call));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(call.hEvent, 10'000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(GetOverlappedResult(port, &call, &returned, FALSE));
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+    // So does a request the framework fails before any queue: after removal,
+    // the purged queues answer STATUS_INVALID_DEVICE_STATE, which .NET takes
+    // for a removed port.
+    system.System.SurpriseRemove(system.Bus());
+    test::EventOverlapped afterRemoval;
+    EXPECT_FALSE(DeviceIoControl(port, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof(mask), &returned,
+                                 &afterRemoval));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    EXPECT_EQ(WaitForSingleObject(afterRemoval.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+// A warning status fails the call but its output is delivered.
+TEST(Win32Errors, AWarningStatusFailsTheCallAndDeliversTheOutput)
+{
+    test::PortSystem system;
+    HANDLE port = Open(system, 0);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    Recorder recorder;
     recorder.Answer(AnswerCode(IOCTL_SERIAL_GET_WAIT_MASK, {0x34, 0x12, 0, 0}, STATUS_BUFFER_OVERFLOW));
     DWORD mask = 0;
     EXPECT_FALSE(GetCommMask(port, &mask));

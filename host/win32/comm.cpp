@@ -314,11 +314,13 @@ struct IoRequest {
 // and DeviceIoControl): the event is reset and the status block set to
 // STATUS_PENDING before the request is sent; without an OVERLAPPED, or on a
 // handle opened without FILE_FLAG_OVERLAPPED, the call waits for the end.
-// An overlapped call whose operation has not ended fails with
-// ERROR_IO_PENDING; one that has ended reports its result at once. The
-// notice is given for an operation that was pending when the call returned
-// or that succeeded, never for one the call reports failed (Wine server
-// async.c, async_set_result).
+// An overlapped call fails with ERROR_IO_PENDING when the dispatch returned
+// STATUS_PENDING, which the framework does for every request it queues, so
+// an overlapped call on a port reports pending even when the driver answered
+// at once; only a request completed inside the dispatch reports its result
+// at once. The notice is given for an operation that was pending when the
+// call returned or that succeeded, never for one the call reports failed
+// (Wine server async.c, async_set_result).
 BOOL StartIo(HANDLE handle, const IoRequest& request, LPDWORD transferred, OVERLAPPED* overlapped,
            LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr)
 {
@@ -360,6 +362,15 @@ BOOL StartIo(HANDLE handle, const IoRequest& request, LPDWORD transferred, OVERL
         *transferred = 0;
     }
     pending->Op = request.Start(*file->File);
+    // A request the stack completed with an error inside its dispatch, never
+    // pending: the I/O manager writes no status block, signals nothing and
+    // queues no notice, and the call fails with the status (Wine server
+    // async.c, async_set_result; the framework pends every request it queues,
+    // so only what fails before a queue comes here).
+    const bool dispatchPending = pending->Op->DispatchReturnedPending();
+    if (!dispatchPending && pending->Op->Done() && (static_cast<ULONG>(pending->Op->Status()) >> 30) == 3) {
+        return FailStatus(pending->Op->Status());
+    }
     {
         std::lock_guard<std::mutex> guard(g_lock);
         file->Outstanding.push_back(pending);
@@ -374,7 +385,9 @@ BOOL StartIo(HANDLE handle, const IoRequest& request, LPDWORD transferred, OVERL
     if (synchronous) {
         g_changed.wait(guard, [&] { return pending->Ended; });
     }
-    const bool ended = pending->Ended;
+    // An overlapped call whose dispatch returned STATUS_PENDING reports
+    // pending even when the operation has ended by then.
+    const bool ended = pending->Ended && (synchronous || !dispatchPending);
     const NTSTATUS status = ended ? LoadStatus(record) : STATUS_PENDING;
     const bool succeeds = ended ? NT_SUCCESS(status) : true;
     pending->Reported = true;
