@@ -86,7 +86,9 @@ NTSTATUS WaitForEarlierWrites(OMBREL_PORT_CONTEXT* Port)
     ULONG held;
     const WDF_IO_QUEUE_STATE state = WdfIoQueueGetState(Port->WriteQueue, &waiting, &held);
     if ((state & WdfIoQueueAcceptRequests) == 0) {
-        return STATUS_DELETE_PENDING;  // removed: the queue takes no write any more
+        // Removed: the queue takes no write any more, and the flush fails as
+        // the framework fails every other request then.
+        return STATUS_INVALID_DEVICE_STATE;
     }
     const ULONG ahead = waiting + held;
     // Read after the counts: a write ending in between is then counted in

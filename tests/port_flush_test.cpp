@@ -203,7 +203,7 @@ TEST_F(PortFlush, SurpriseRemovalEndsAWaitingFlush)
     ASSERT_TRUE(write->Wait(kLong));
     EXPECT_NE(write->Status(), STATUS_SUCCESS);
     ExpectEndedWith(flush, STATUS_SUCCESS);
-    EXPECT_EQ(Handle->Flush(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Handle->Flush(), STATUS_INVALID_DEVICE_STATE) << "as every other request after removal";
     Handle->Close();
 }
 
