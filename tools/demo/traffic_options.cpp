@@ -1,5 +1,7 @@
 #include "tools/demo/traffic_options.h"
 
+#include "tools/cli/command_line.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -104,41 +106,18 @@ std::optional<std::vector<unsigned>> ParsePortList(const std::string& text)
 bool ParseTrafficOptions(const std::vector<std::string>& args, const std::vector<ProgramOption>& own,
                          TrafficOptions& options, std::string& error)
 {
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool hasValue = false;
-        const size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-            hasValue = true;
-        }
-        if (name == "-h" || name == "--help") {
-            options.Help = true;
-            continue;
-        }
-        const auto programOption = std::find_if(own.begin(), own.end(),
-                                                [&](const ProgramOption& option) { return option.Name == name; });
-        const bool shared = name == "--ports" || name == "--size" || name == "--duration" || name == "--seed";
-        if (!shared && programOption == own.end()) {
-            error = "unknown option '" + args[i] + "'";
-            return false;
-        }
-        if (!hasValue) {
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-        }
-        const bool good = shared ? ApplyTrafficOption(name, value, options) : programOption->Apply(value);
-        if (!good) {
-            error = "bad value '" + value + "' for " + name;
-            return false;
-        }
-    }
-    return true;
+    auto programOption = [&own](const std::string& name) {
+        return std::find_if(own.begin(), own.end(), [&](const ProgramOption& option) { return option.Name == name; });
+    };
+    auto shared = [](const std::string& name) {
+        return name == "--ports" || name == "--size" || name == "--duration" || name == "--seed";
+    };
+    return cli::ParseCommandLine(
+        args, options.Help, error,
+        [&](const std::string& name) { return shared(name) || programOption(name) != own.end(); },
+        [&](const std::string& name, const std::string& value) {
+            return shared(name) ? ApplyTrafficOption(name, value, options) : programOption(name)->Apply(value);
+        });
 }
 
 std::string TrafficOptionsUsage()

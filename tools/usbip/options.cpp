@@ -1,5 +1,7 @@
 #include "tools/usbip/options.h"
 
+#include "tools/cli/command_line.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -21,63 +23,43 @@ std::optional<uint64_t> ParseUnsigned(const std::string& text)
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error)
 {
     Options options;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool hasValue = false;
-        const size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-            hasValue = true;
-        }
-        if (name == "-h" || name == "--help") {
-            options.Help = true;
-            continue;
-        }
-        if (name != "--listen" && name != "--port" && name != "--fault" && name != "--seed" &&
-            name != "--surprise-after" && name != "--inf") {
-            error = "unknown option '" + args[i] + "'";
-            return std::nullopt;
-        }
-        if (!hasValue) {
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value";
-                return std::nullopt;
-            }
-            value = args[++i];
-        }
-        bool good = true;
+    auto known = [](const std::string& name) {
+        return name == "--listen" || name == "--port" || name == "--fault" || name == "--seed" ||
+               name == "--surprise-after" || name == "--inf";
+    };
+    auto apply = [&options](const std::string& name, const std::string& value) {
         if (name == "--listen") {
             options.ListenAddress = value;
-            good = !value.empty();
-        } else if (name == "--port") {
+            return !value.empty();
+        }
+        if (name == "--port") {
             const auto port = ParseUnsigned(value);
-            good = port && *port >= 1 && *port <= 65535;
             options.Port = static_cast<uint16_t>(port.value_or(0));
-        } else if (name == "--fault") {
+            return port && *port >= 1 && *port <= 65535;
+        }
+        if (name == "--fault") {
             const auto fault = faults::ParseFault(value);
-            good = fault.has_value();
             options.Scenario = fault.value_or(faults::Fault::None);
-        } else if (name == "--seed") {
+            return fault.has_value();
+        }
+        if (name == "--seed") {
             const auto seed = ParseUnsigned(value);
-            good = seed.has_value();
             options.Seed = seed.value_or(0);
-        } else if (name == "--surprise-after") {
+            return seed.has_value();
+        }
+        if (name == "--surprise-after") {
             char* end = nullptr;
             errno = 0;
             const double seconds = std::strtod(value.c_str(), &end);
-            good = errno == 0 && !value.empty() && end == value.c_str() + value.size() && std::isfinite(seconds) &&
-                   seconds > 0 && seconds <= 24 * 3600;
             options.SurpriseAfterSeconds = seconds;
-        } else {
-            options.InfPath = value;
-            good = !value.empty();
+            return errno == 0 && !value.empty() && end == value.c_str() + value.size() && std::isfinite(seconds) &&
+                   seconds > 0 && seconds <= 24 * 3600;
         }
-        if (!good) {
-            error = "bad value '" + value + "' for " + name;
-            return std::nullopt;
-        }
+        options.InfPath = value;
+        return !value.empty();
+    };
+    if (!cli::ParseCommandLine(args, options.Help, error, known, apply)) {
+        return std::nullopt;
     }
     return options;
 }
