@@ -37,7 +37,8 @@ NTSTATUS SystemRig::Plug()
     }
     System.SetPortNames(Options.PortNames);
     Gone = false;
-    BusNode = &System.PlugUsbDevice(Model, "OmbrelBus", &StartStatus, Options.Capture);
+    host::UsbDeviceModel& device = Options.Device != nullptr ? *Options.Device : Model;
+    BusNode = &System.PlugUsbDevice(device, "OmbrelBus", &StartStatus, Options.Capture);
     Settle();
     return StartStatus;
 }

@@ -37,6 +37,9 @@ struct SystemOptions {
     bool PlugIn = true;
     // Records the bridge's transfers from the first plug-in on (see SetCapture).
     std::shared_ptr<host::UsbCapture> Capture;
+    // Plugged in instead of the bridge model (a capture's replay, say); the
+    // rig's Model then stays unplugged.
+    host::UsbDeviceModel* Device = nullptr;
 };
 
 class SystemRig {
