@@ -120,6 +120,7 @@ std::vector<test::SessionOutcome>* CaptureReplayTest::Recorded = nullptr;
 
 TEST_F(CaptureReplayTest, TheHostSendsTheRecordedTransfersAndTheApplicationsReadTheSameBytes)
 {
+    ASSERT_NE(Recorded, nullptr) << "the session was not recorded";
     const auto steps = Session();
     ASSERT_EQ(Recorded->size(), steps.size());
     for (size_t i = 0; i < steps.size(); ++i) {
@@ -143,6 +144,7 @@ TEST_F(CaptureReplayTest, TheHostSendsTheRecordedTransfersAndTheApplicationsRead
 
 TEST_F(CaptureReplayTest, ACaptureEditedToExpectOtherBytesStopsAtTheFirstTransferThatDiffers)
 {
+    ASSERT_NE(Recorded, nullptr) << "the session was not recorded";
     // The capture is edited to expect 57601 bits per second on port 4.
     std::string error;
     auto file = host::ReadPcapng(*Path, error);
