@@ -4,6 +4,7 @@
 
 #include "host/kernel/registry.h"
 #include "host/kernel/strings.h"
+#include "host/usb/cable.h"
 
 namespace rig {
 
@@ -36,7 +37,8 @@ NTSTATUS SystemRig::Plug()
     }
     System.SetPortNames(Options.PortNames);
     Gone = false;
-    BusNode = &System.PlugUsbDevice(Model, "OmbrelBus", &StartStatus);
+    host::UsbDeviceModel& device = Options.Device != nullptr ? *Options.Device : Model;
+    BusNode = &System.PlugUsbDevice(device, "OmbrelBus", &StartStatus, Options.Capture);
     Settle();
     return StartStatus;
 }
@@ -52,6 +54,14 @@ bool SystemRig::Settle(std::chrono::milliseconds timeout)
         return System.WaitIdle(timeout);
     }
     return rig::Settle(BusNode->Physical(), &System, timeout);
+}
+
+void SystemRig::SetCapture(std::shared_ptr<host::UsbCapture> capture)
+{
+    Options.Capture = capture;
+    if (BusNode != nullptr && !Gone) {
+        BusNode->Physical().Usb->SetCapture(std::move(capture));
+    }
 }
 
 void SystemRig::SurpriseRemove()

@@ -8,6 +8,7 @@
 #include "host/pnp/system.h"
 #include "rig/settle.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ struct SystemOptions {
     PDRIVER_INITIALIZE BusDriverEntry = nullptr;
     // Plug the bridge in and settle as part of the construction.
     bool PlugIn = true;
+    // Records the bridge's transfers from the first plug-in on (see SetCapture).
+    std::shared_ptr<host::UsbCapture> Capture;
+    // Plugged in instead of the bridge model (a capture's replay, say); the
+    // rig's Model then stays unplugged.
+    host::UsbDeviceModel* Device = nullptr;
 };
 
 class SystemRig {
@@ -70,6 +76,11 @@ public:
     host::DeviceNode* PortNode(unsigned port);
     // What the system made of the bus's children, in the order it added them.
     std::vector<PortView> Ports();
+
+    // Records every transfer of the bridge into `capture` from now on, over
+    // later plug-ins too (nullptr: none). The capture is written as it goes;
+    // close it once the rig is gone to have the last of it.
+    void SetCapture(std::shared_ptr<host::UsbCapture> capture);
 
     NTSTATUS Sleep() { return System.Sleep(*BusNode); }
     NTSTATUS Resume() { return System.Resume(*BusNode); }

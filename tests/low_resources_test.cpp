@@ -105,7 +105,7 @@ std::string PortName(int port) { return "COM" + std::to_string(3 + port); }
 // to run.
 class Bridge {
 public:
-    Bridge() : Rig({{}, nullptr, false})
+    Bridge() : Rig({{}, nullptr, false, nullptr, nullptr})
     {
         EXPECT_EQ(Rig.InstallResult(), STATUS_SUCCESS);
         Rig.Model.SetHelloBehaviour(bridge::HelloBehaviour::Silent());

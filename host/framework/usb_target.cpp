@@ -201,17 +201,14 @@ void UsbPipe::ReaderLoop(Memory* buffer)
     const uint8_t endpoint = Endpoint.Address;
     for (;;) {
         UsbConnection::InTransfer transfer;
-        if (!Connection->TakeIn(endpoint, transfer, [this] { return !ReadersRunning; })) {
+        if (!Connection->TakeIn(endpoint, Reader.TransferLength, transfer, [this] { return !ReadersRunning; })) {
             return;
         }
         struct ReadDoneOnExit {
             UsbConnection& Connection;
             ~ReadDoneOnExit() { Connection.ReadDone(); }
         } readDone{*Connection};
-        NTSTATUS status = transfer.Status;
-        if (NT_SUCCESS(status) && transfer.Bytes.size() > Reader.TransferLength) {
-            status = STATUS_BUFFER_OVERFLOW;  // the device sent more than the read asked for
-        }
+        const NTSTATUS status = transfer.Status;
         if (!NT_SUCCESS(status)) {
             DeliverFailure(status);
             if (!ReadersRunning) {
@@ -277,13 +274,11 @@ NTSTATUS UsbPipe::WriteSynchronously(const unsigned char* data, size_t length, c
     if (!Started && !ignoreTargetState) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (!Connection->Plugged()) {
-        return STATUS_NO_SUCH_DEVICE;
-    }
     // A write whose time-out expires is cancelled and ends with
     // STATUS_IO_TIMEOUT (fxiotarget.cpp, FxIoTarget::SubmitSync).
     const uint64_t generation = CancelGeneration;
-    const UsbOutResult result = Connection->Model().OnOutTransfer(Endpoint.Address, data, length);
+    const UsbConnection::OutSubmission submission = Connection->SubmitOut(Endpoint.Address, data, length);
+    const UsbOutResult& result = submission.Result;
     NTSTATUS status = result.Status;
     if (result.Outcome == UsbOutResult::Kind::NeverCompletes) {
         const auto limit = std::chrono::milliseconds(g_unboundedWriteLimitMs.load());
@@ -295,6 +290,7 @@ NTSTATUS UsbPipe::WriteSynchronously(const unsigned char* data, size_t length, c
                      "take the transfer, and the writing thread would wait forever");
         }
     }
+    Connection->CompleteOut(submission, Endpoint.Address, status);
     if (bytesWritten != nullptr) {
         *bytesWritten = NT_SUCCESS(status) ? static_cast<ULONG>(length) : 0;
     }

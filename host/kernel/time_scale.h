@@ -16,4 +16,9 @@ double TimeScale();
 // A kernel interval (100 ns units, positive) as real time under the current scale.
 std::chrono::nanoseconds KernelIntervalToReal(int64_t hundredNanoseconds);
 
+// Kernel time since the stand-in started, in 100 ns units: real time divided
+// by the scale in force while it passed, so a driver's one-second time-out
+// takes one second of it at any scale.
+int64_t KernelTimeNow();
+
 } // namespace host

@@ -98,7 +98,8 @@ System::Installed* System::DriverFor(const std::vector<std::u16string>& hardware
     return nullptr;
 }
 
-DeviceNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus)
+DeviceNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus,
+                                  std::shared_ptr<UsbCapture> capture)
 {
     LoadedDriver* driver = nullptr;
     {
@@ -116,6 +117,7 @@ DeviceNode& System::PlugUsbDevice(UsbDeviceModel& model, const std::string& serv
     node->Name = "\\Device\\USBPDO-" + std::to_string(NodesCreated++);
     node->InstancePath = "USB\\VID_0000&PID_0000\\" + std::to_string(NodesCreated);
     node->Usb = std::make_shared<UsbConnection>(model);
+    node->Usb->SetCapture(std::move(capture));
     node->Usb->Plug();
     auto dev = std::make_unique<DeviceNode>(*driver, node);
     DeviceNode& ref = *dev;

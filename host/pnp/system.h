@@ -18,6 +18,8 @@
 
 namespace host {
 
+class UsbCapture;
+
 class System {
 public:
     System();
@@ -36,8 +38,10 @@ public:
     // unless set here; an empty name gives the port no PortName at all.
     void SetPortNames(std::vector<std::string> names);
 
-    // Plugs a USB device in and starts `service` on it.
-    DeviceNode& PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus = nullptr);
+    // Plugs a USB device in and starts `service` on it; `capture`, if given,
+    // records the device's transfers from the first.
+    DeviceNode& PlugUsbDevice(UsbDeviceModel& model, const std::string& service, NTSTATUS* startStatus = nullptr,
+                              std::shared_ptr<UsbCapture> capture = nullptr);
     // Waits until the PnP worker and the system worker are idle; child starts
     // held back by HoldChildStarts do not count as work to wait for.
     bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -66,11 +66,51 @@ void UsbConnection::FailIn(uint8_t endpoint, int32_t status)
     Changed.notify_all();
 }
 
-bool UsbConnection::TakeIn(uint8_t endpoint, InTransfer& transfer, const std::function<bool()>& stop)
+void UsbConnection::SetCapture(std::shared_ptr<UsbCapture> capture)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Capture = std::move(capture);
+}
+
+UsbConnection::OutSubmission UsbConnection::SubmitOut(uint8_t endpoint, const uint8_t* data, size_t length)
+{
+    OutSubmission submission;
+    bool plugged;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        submission.Capture = Capture;
+        plugged = IsPlugged;
+    }
+    if (submission.Capture) {
+        submission.IrpId = submission.Capture->Submitted(endpoint, data, length);
+    }
+    // The device may answer from OnOutTransfer; the submission is recorded
+    // before that answer can be taken.
+    submission.Result = plugged ? DeviceModel.OnOutTransfer(endpoint, data, length)
+                                : UsbOutResult::Fail(STATUS_NO_SUCH_DEVICE);
+    return submission;
+}
+
+void UsbConnection::CompleteOut(const OutSubmission& submission, uint8_t endpoint, NTSTATUS status)
+{
+    if (submission.Capture) {
+        submission.Capture->Completed(submission.IrpId, endpoint, status);
+    }
+}
+
+bool UsbConnection::TakeIn(uint8_t endpoint, size_t maxLength, InTransfer& transfer,
+                           const std::function<bool()>& stop)
 {
     std::unique_lock<std::mutex> guard(Lock);
+    // Recorded with the lock held, so a read is posted in the capture before
+    // any transfer it takes; the capture never takes the connection's lock.
+    const std::shared_ptr<UsbCapture> capture = Capture;
+    const uint64_t irpId = capture ? capture->Submitted(endpoint, nullptr, 0) : 0;
     for (;;) {
         if (stop()) {
+            if (capture) {
+                capture->Completed(irpId, endpoint, STATUS_CANCELLED);
+            }
             return false;
         }
         auto& queue = InQueues[endpoint];
@@ -78,6 +118,13 @@ bool UsbConnection::TakeIn(uint8_t endpoint, InTransfer& transfer, const std::fu
             transfer = std::move(queue.front());
             queue.pop_front();
             ++ActiveReads;
+            if (NT_SUCCESS(transfer.Status) && transfer.Bytes.size() > maxLength) {
+                transfer.Status = STATUS_BUFFER_OVERFLOW;  // the device sent more than the read asked for
+                transfer.Bytes.clear();
+            }
+            if (capture) {
+                capture->Completed(irpId, endpoint, transfer.Status, transfer.Bytes.data(), transfer.Bytes.size());
+            }
             return true;
         }
         Changed.wait(guard);

@@ -1,8 +1,10 @@
 // The cable between a device model and the host: IN transfers queued per
-// endpoint until a read takes them, and the plug state writes and reads see.
+// endpoint until a read takes them, the plug state writes and reads see, and
+// the capture that records what crosses it.
 #pragma once
 
 #include "host/usb/device_model.h"
+#include "host/usb/usb_capture.h"
 
 #include <wdf.h>
 
@@ -36,13 +38,31 @@ public:
     void SendIn(uint8_t endpoint, const uint8_t* data, size_t length) override;
     void FailIn(uint8_t endpoint, int32_t status) override;
 
+    // Records every transfer from now on into `capture` (nullptr: none).
+    void SetCapture(std::shared_ptr<UsbCapture> capture);
+
+    // An OUT transfer from its submission to its completion: what the device
+    // did with it, and where its completion is recorded.
+    struct OutSubmission {
+        UsbOutResult Result;
+        std::shared_ptr<UsbCapture> Capture;
+        uint64_t IrpId = 0;
+    };
+    // Hands an OUT transfer to the device; one sent to a device that is gone
+    // fails with STATUS_NO_SUCH_DEVICE.
+    OutSubmission SubmitOut(uint8_t endpoint, const uint8_t* data, size_t length);
+    // The status the host's write ends with.
+    void CompleteOut(const OutSubmission& submission, uint8_t endpoint, NTSTATUS status);
+
     struct InTransfer {
         std::vector<uint8_t> Bytes;
         NTSTATUS Status = STATUS_SUCCESS;
     };
-    // Waits for the next IN transfer on `endpoint` until one arrives or `stop`
-    // turns true (checked under the connection's lock whenever it is notified).
-    bool TakeIn(uint8_t endpoint, InTransfer& transfer, const std::function<bool()>& stop);
+    // A read of up to `maxLength` bytes posted on `endpoint`: waits for the
+    // next IN transfer until one arrives or `stop` turns true (checked under
+    // the connection's lock whenever it is notified). A transfer longer than
+    // the read fails it with STATUS_BUFFER_OVERFLOW.
+    bool TakeIn(uint8_t endpoint, size_t maxLength, InTransfer& transfer, const std::function<bool()>& stop);
     void Notify();
     // Called by a reader when the transfer it took has been handled.
     void ReadDone();
@@ -68,6 +88,7 @@ private:
     bool IsPlugged = false;
     int ActiveReads = 0;
     std::map<uint8_t, int> ReadersRunning;
+    std::shared_ptr<UsbCapture> Capture;
 };
 
 } // namespace host

@@ -9,8 +9,20 @@
 
 namespace test {
 
+namespace {
+
+rig::SystemOptions Unplugged(std::vector<std::string> portNames)
+{
+    rig::SystemOptions options;
+    options.PortNames = std::move(portNames);
+    options.PlugIn = false;
+    return options;
+}
+
+} // namespace
+
 PortSystem::PortSystem(std::vector<std::string> portNames, bool start)
-    : rig::SystemRig({portNames, nullptr, false}), Names(std::move(portNames))
+    : rig::SystemRig(Unplugged(portNames)), Names(std::move(portNames))
 {
     EXPECT_EQ(InstallResult(), STATUS_SUCCESS) << "the drivers did not install from the INFs under windows/";
     if (start) {

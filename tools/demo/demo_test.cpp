@@ -128,7 +128,7 @@ TEST(Options, ValuesInBothSpellings)
 {
     std::string error;
     const auto options = ParseOptions({"--ports", "6,0,2-3", "--size=64-128", "--duration", "0.5", "--seed=7",
-                                       "--scale", "0.1", "--fault=silence"},
+                                       "--scale", "0.1", "--fault=silence", "--capture", "run.pcapng"},
                                       error);
     ASSERT_TRUE(options) << error;
     EXPECT_EQ(options->Ports, (std::vector<unsigned>{0, 2, 3, 6}));
@@ -138,6 +138,7 @@ TEST(Options, ValuesInBothSpellings)
     EXPECT_EQ(options->Seed, 7u);
     EXPECT_DOUBLE_EQ(options->TimeScale, 0.1);
     EXPECT_EQ(options->Scenario, Fault::Silence);
+    EXPECT_EQ(options->CapturePath, "run.pcapng");
 
     const auto fixed = ParseOptions({"--size", "100"}, error);
     ASSERT_TRUE(fixed);
@@ -152,7 +153,7 @@ TEST(Options, BadValuesAreRefusedWithAReason)
         {"--size", "0"},      {"--size", "10-5"},     {"--size", "8192"},     {"--size", "-5"},
         {"--duration", "0"},  {"--duration", "abc"},  {"--duration", "nan"},  {"--scale", "-1"},
         {"--seed", "-1"},     {"--seed", "1x"},       {"--fault", "melt"},    {"--fault"},
-        {"--bogus"},
+        {"--capture", ""},    {"--bogus"},
     };
     for (const auto& args : bad) {
         std::string error;
@@ -164,7 +165,7 @@ TEST(Options, BadValuesAreRefusedWithAReason)
 TEST(Options, EveryOptionIsDocumented)
 {
     const std::string usage = UsageText("ombrel-demo");
-    for (const char* word : {"--ports", "--size", "--duration", "--seed", "--scale", "--fault", "--help", "none",
+    for (const char* word : {"--ports", "--size", "--duration", "--seed", "--scale", "--fault", "--capture", "--help", "none",
                              "nak", "silence", "partial", "sleep", "surprise"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }

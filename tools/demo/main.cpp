@@ -2,6 +2,7 @@
 // Lists the COM ports the drivers make of the bridge, runs looped-back traffic
 // on all of them at once through the Win32 comm API, and checks every byte.
 #include "host/kernel/time_scale.h"
+#include "host/usb/usb_capture.h"
 #include "host/verifier/verifier.h"
 #include "rig/system_rig.h"
 #include "tools/demo/model_bed.h"
@@ -37,7 +38,16 @@ int main(int argc, char** argv)
 
     std::printf("Ombrel Vesk bridge on the bridge model: seed %" PRIu64 ", kernel time scale %g, scenario %s\n\n",
                 options.Seed, options.TimeScale, FaultName(options.Scenario));
-    auto rig = std::make_unique<rig::SystemRig>();
+    rig::SystemOptions systemOptions;
+    if (!options.CapturePath.empty()) {
+        systemOptions.Capture = host::UsbCapture::Create(options.CapturePath, error);
+        if (!systemOptions.Capture) {
+            std::fprintf(stderr, "ombrel-demo: cannot write the capture: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    const std::shared_ptr<host::UsbCapture> capture = systemOptions.Capture;
+    auto rig = std::make_unique<rig::SystemRig>(systemOptions);
     if (!rig->Started()) {
         std::printf("The bridge did not start: 0x%08X\n", static_cast<unsigned>(rig->StartResult()));
         return 1;
@@ -96,6 +106,16 @@ int main(int argc, char** argv)
     // Tearing the system down checks for requests never completed and objects left behind.
     rig.reset();
     std::printf("\n%s\n", host::CountersReport().c_str());
+    if (capture) {
+        // Closed after the teardown, so the reads it cancels are in the file too.
+        if (capture->Close(error)) {
+            std::printf("Capture: %s USB packets (pcapng, USBPcap) in %s\n",
+                        Grouped(capture->PacketCount()).c_str(), capture->Path().c_str());
+        } else {
+            std::printf("Capture: %s\n", error.c_str());
+            clean = false;
+        }
+    }
     std::printf("%s\n", clean ? "Result: every byte read back was written, in order."
                               : "Result: FAILED (see above).");
     return clean ? 0 : 1;

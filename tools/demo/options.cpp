@@ -20,6 +20,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
              }
              return fault.has_value();
          }},
+        {"--capture",
+         [&options](const std::string& value) {
+             options.CapturePath = value;
+             return !value.empty();
+         }},
     };
     if (!ParseTrafficOptions(args, own, options, error)) {
         return std::nullopt;
@@ -48,6 +53,8 @@ options:
                        partial   the bridge takes only part of each chunk (ports 2-7)
                        sleep     the system sleeps and resumes while writes wait for answers
                        surprise  the bridge is pulled out in the middle of the traffic
+  --capture FILE     record the bridge's USB traffic, both bulk pipes from the bring-up
+                     to the removal, as a pcapng file that Wireshark opens (USBPcap)
   -h, --help         this text
 )";
 }

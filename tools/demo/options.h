@@ -1,5 +1,5 @@
 // Command-line options of ombrel-demo: the shared traffic options, the kernel
-// time scale and the fault scenario.
+// time scale, the fault scenario and the capture file.
 #pragma once
 
 #include "tools/demo/traffic_options.h"
@@ -17,6 +17,7 @@ using faults::FaultName;
 struct Options : TrafficOptions {
     double TimeScale = 1.0;
     Fault Scenario = Fault::None;
+    std::string CapturePath;  // empty: no capture
 };
 
 // Parses argv; on a bad argument returns nothing and sets `error`.
