@@ -129,7 +129,7 @@ while IFS='|' read -r direction messages; do
   index=$((index + 1))
 done <"$dropped"
 
-if grep -q "No answer before the next command" "$fields"; then
+if grep -q "No answer before the host" "$fields"; then
   fail "a command is flagged as unanswered on a bridge that answers everything"
 fi
 

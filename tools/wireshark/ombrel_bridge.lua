@@ -132,8 +132,8 @@ rule("ack_not_whole", "ACK takes a set-config or control in part: the command fa
 rule("ack_none_taken", "ACK takes none of the data: the write fails busy", expert.group.RESPONSE_CODE,
      expert.severity.NOTE)
 rule("nak", "NAK: the command fails", expert.group.RESPONSE_CODE, expert.severity.NOTE)
-rule("no_answer", "No answer before the next command: the host timed out", expert.group.SEQUENCE,
-     expert.severity.WARN)
+rule("no_answer", "No answer before the host's next frame: the command timed out or ended at power-down",
+     expert.group.SEQUENCE, expert.severity.WARN)
 ombrel.experts = {}
 for _, v in pairs(e) do ombrel.experts[#ombrel.experts + 1] = v end
 
