@@ -171,8 +171,6 @@ local function line_text(baud, data_bits, parity, stop_bits)
                          stop_bits_names[stop_bits] or ("?" .. stop_bits))
 end
 
-local Frame = {}
-
 -- Adds the header fields under `tree`; returns the header's values and items.
 local function add_header(tree, tvb)
     local h = {
@@ -474,10 +472,9 @@ local function dissect_frame(tvb, pinfo, tree, direction, device)
     return frame
 end
 
-local function device_of(pinfo)
+local function device_key()
     local bus, address = f_bus_id(), f_device_address()
-    local key = string.format("%s.%s", bus and bus.value or "?", address and address.value or "?")
-    return key
+    return string.format("%s.%s", bus and bus.value or "?", address and address.value or "?")
 end
 
 local function looks_like_frame(tvb)
@@ -489,7 +486,7 @@ end
 -- header are shown and flagged rather than left as unknown bytes.
 local function heuristic(tvb, pinfo, tree)
     if tvb:len() == 0 then return false end
-    local key = device_of(pinfo)
+    local key = device_key()
     local device = devices[key]
     if looks_like_frame(tvb) then
         if device == nil then
