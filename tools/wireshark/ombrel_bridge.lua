@@ -144,6 +144,7 @@ ombrel.prefs.response_timeout_ms = Pref.uint("Response time-out (ms)", 1000,
 local f_bus_id = Field.new("usb.bus_id")
 local f_device_address = Field.new("usb.device_address")
 local f_endpoint_direction = Field.new("usb.endpoint_address.direction")
+local f_irp_direction = Field.new("usb.irp_info.direction")
 local f_time = Field.new("frame.time_epoch")
 
 -- Per device (bus and address): from which frame on its transfers are ours,
@@ -486,6 +487,12 @@ end
 -- header are shown and flagged rather than left as unknown bytes.
 local function heuristic(tvb, pinfo, tree)
     if tvb:len() == 0 then return false end
+    local dir_field = f_endpoint_direction()
+    local direction = (dir_field and dir_field.value == 1) and TO_HOST or TO_BRIDGE
+    -- USBPcap: OUT data rides in the submission (FDO to PDO, 0), IN data in
+    -- the completion (1); bytes in the other half are not the transfer's.
+    local irp = f_irp_direction()
+    if irp and irp.value ~= direction then return false end
     local key = device_key()
     local device = devices[key]
     if looks_like_frame(tvb) then
@@ -496,8 +503,6 @@ local function heuristic(tvb, pinfo, tree)
     elseif device == nil or pinfo.number < device.claimed_from then
         return false
     end
-    local dir_field = f_endpoint_direction()
-    local direction = (dir_field and dir_field.value == 1) and TO_HOST or TO_BRIDGE
     local frame = dissect_frame(tvb, pinfo, tree, direction, device)
     local summary = frame.summary
     if frame.dropped_by then summary = summary .. " [dropped: " .. rule_labels[frame.dropped_by] .. "]" end
