@@ -139,7 +139,7 @@ for _, v in pairs(e) do ombrel.experts[#ombrel.experts + 1] = v end
 
 ombrel.prefs.response_timeout_ms = Pref.uint("Response time-out (ms)", 1000,
     "How long the host waits for an answer, in capture time; 0: no limit. "
-    .. "Scale it with a run whose kernel time is scaled (ombrel-demo --scale).")
+    .. "ombrel-demo's captures are in kernel time, so 1000 holds at any --scale.")
 
 local f_bus_id = Field.new("usb.bus_id")
 local f_device_address = Field.new("usb.device_address")
