@@ -166,7 +166,7 @@ TEST(Options, EveryOptionIsDocumented)
 {
     const std::string usage = UsageText("ombrel-demo");
     for (const char* word : {"--ports", "--size", "--duration", "--seed", "--scale", "--fault", "--capture", "--help", "none",
-                             "nak", "silence", "partial", "sleep", "surprise"}) {
+                             "nak", "silence", "partial", "sleep", "surprise", "garble"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
 }

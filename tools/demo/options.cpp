@@ -53,6 +53,7 @@ options:
                        partial   the bridge takes only part of each chunk (ports 2-7)
                        sleep     the system sleeps and resumes while writes wait for answers
                        surprise  the bridge is pulled out in the middle of the traffic
+                       garble    the bridge sends frames the drivers must drop, between its answers
   --capture FILE     record the bridge's USB traffic, both bulk pipes from the bring-up
                      to the removal, as a pcapng file that Wireshark opens (USBPcap)
   -h, --help         this text

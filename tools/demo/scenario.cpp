@@ -53,6 +53,11 @@ std::string ScenarioExplanation(Fault fault, const Options& options)
         return "The bridge is pulled out halfway through: every request in flight completes (with an error), the "
                "program closes its handles, the ports disappear, and everything read before the removal matches "
                "what was written. Exit status 0 means nothing was lost or duplicated.";
+    case Fault::Garble:
+        return "The bridge sends, every 100 ms, one transfer of each kind the drivers must drop (too short, "
+               "wrong magic or version, a length that does not fit, two frames in one, no such port or type, "
+               "a malformed announce, ACK or NAK, an ACK nothing waits for): none of it reaches a port, so "
+               "traffic runs as on a healthy bridge and every byte comes back unchanged.";
     }
     return "";
 }
@@ -150,6 +155,9 @@ void FaultDirector::Run()
     case Fault::Sleep:
         SleepAndResume();
         return;
+    case Fault::Garble:
+        SendMalformedTransfers();
+        return;
     case Fault::Surprise:
         if (WaitUntil(Settings.DurationSeconds / 2)) {
             Control.Removed = true;
@@ -177,6 +185,20 @@ void FaultDirector::InjectAnswerFaults()
         } else {
             faults::RefuseNextData(Rig.Model, port);
         }
+        ++InjectedCount;
+    }
+}
+
+// Addressed to the chosen ports in turn, so that a transfer the drivers
+// wrongly took would break that port's loopback check.
+void FaultDirector::SendMalformedTransfers()
+{
+    if (Settings.Ports.empty()) {
+        return;
+    }
+    size_t next = 0;
+    for (double at = 0.05; WaitUntil(at); at += 0.1) {
+        faults::SendMalformedTransfers(Rig.Model, static_cast<uint8_t>(Settings.Ports[next++ % Settings.Ports.size()]));
         ++InjectedCount;
     }
 }

@@ -57,6 +57,7 @@ private:
     bool WaitUntil(double seconds);
     void InjectAnswerFaults();
     void SleepAndResume();
+    void SendMalformedTransfers();
 
     rig::SystemRig& Rig;
     const Options& Settings;

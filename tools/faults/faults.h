@@ -12,7 +12,7 @@
 
 namespace faults {
 
-enum class Fault { None, Nak, Silence, Partial, Sleep, Surprise };
+enum class Fault { None, Nak, Silence, Partial, Sleep, Surprise, Garble };
 
 const char* FaultName(Fault fault);
 std::optional<Fault> ParseFault(const std::string& name);
@@ -32,6 +32,12 @@ void HoldDataAnswers(bridge::BridgeModel& model, uint8_t port);
 // partial: the data commands on `port` are taken only in part, in turn by the
 // counts given (see PartialAcceptCounts), the last repeated.
 void AcceptDataInPart(bridge::BridgeModel& model, uint8_t port, std::vector<uint16_t> counts);
+
+// garble: one IN transfer of each kind the bus driver drops unseen, each
+// breaking one of its receive rules (MalformedTransfers). Their data is for
+// `port`, so a transfer wrongly delivered breaks that port's loopback check.
+std::vector<bridge::wire::Bytes> MalformedTransfers(uint8_t port);
+void SendMalformedTransfers(bridge::BridgeModel& model, uint8_t port);
 
 // `count` accept counts for one write of 56-byte chunks: each chunk taken in
 // part (1 to 55 bytes), and now and then, but never first or last, not at all.

@@ -85,6 +85,7 @@ options:
                            sleep     holds every data answer 200 ms (ports 2-7), so that a sleep
                                      of the client's machine lands while answers are due
                            surprise  is pulled out some seconds after each import
+                           garble    sends frames the drivers must drop, every 100 ms
   --surprise-after SECONDS  when the surprise scenario pulls the bridge (default 5)
   --seed N               seed of the injected faults (default 1)
   --inf PATH             the bus INF to take the device's identity from

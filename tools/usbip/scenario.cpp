@@ -13,6 +13,7 @@ constexpr uint8_t kPortCount = 8;
 constexpr auto kTick = std::chrono::milliseconds(50);
 constexpr auto kNakEvery = std::chrono::milliseconds(150);
 constexpr auto kSilenceEvery = std::chrono::milliseconds(2500);  // each silence stalls the bus for a time-out
+constexpr auto kGarbleEvery = std::chrono::milliseconds(100);
 constexpr auto kPartialRefresh = std::chrono::seconds(1);
 constexpr size_t kPartialCounts = 256;
 
@@ -90,6 +91,10 @@ void FaultDirector::Run()
                 pulled = true;
                 Device.Unplug("the bridge was pulled out (surprise scenario)");
             }
+            break;
+        case Fault::Garble:
+            faults::SendMalformedTransfers(model, static_cast<uint8_t>(answered(rng)));
+            next = now + kGarbleEvery;
             break;
         case Fault::None:
         case Fault::Sleep:
