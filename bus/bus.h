@@ -44,12 +44,13 @@ typedef struct _BRIDGE_BUS_PORT {
 // Typed context of the bus device. Zeroed at device add; lives as long as the device.
 //
 // The response slot (ResponseEvent to ResponseValue) hands one command's answer
-// from the receive dispatch to the sender without a lock: the sender, holding
-// CommandLock, fills Expected* and presets Response*, clears the event, then
-// raises ResponsePending by interlocked exchange; the dispatch tests
-// ResponsePending by interlocked compare-exchange before reading Expected*, and
-// stores Response* before signalling the event; the sender reads Response* only
-// after its wait and after lowering ResponsePending by interlocked exchange.
+// from the receive dispatch to the sender under ResponseLock: the sender,
+// holding CommandLock, fills Expected*, presets Response*, clears the event
+// and raises ResponsePending in one hold; the dispatch matches and stores in
+// one hold and signals the event inside it; the sender lowers ResponsePending
+// and reads Response* in one hold after its wait. So an answer is matched
+// against one whole arming, never against one being rewritten for the next
+// command, and never stored into a slot its sender has already left.
 typedef struct _OMBREL_DEVICE_CONTEXT {
     WDFDEVICE Device;
     WDFUSBDEVICE UsbDevice;    // NULL until the first prepare-hardware, then kept
@@ -58,11 +59,12 @@ typedef struct _OMBREL_DEVICE_CONTEXT {
     WDFWAITLOCK CommandLock;   // one command in flight for the whole bridge; PASSIVE_LEVEL
     WDFWORKITEM EnumWorkItem;  // creates the children once, at PASSIVE_LEVEL
     KEVENT ResponseEvent;      // notification event
-    LONG ResponsePending;      // interlocked only; 1 while a sender is armed
-    UCHAR ExpectedPort;
-    UCHAR ExpectedCommand;
-    UCHAR ResponseStatus;      // ACK status, or BUS_RESPONSE_STATUS_FAILED
-    USHORT ResponseValue;      // ACK value, or 0
+    WDFSPINLOCK ResponseLock;  // the response slot; taken at up to DISPATCH_LEVEL
+    LONG ResponsePending;      // 1 while a sender is armed; changed under ResponseLock, read interlocked
+    _Guarded_by_(ResponseLock) UCHAR ExpectedPort;
+    _Guarded_by_(ResponseLock) UCHAR ExpectedCommand;
+    _Guarded_by_(ResponseLock) UCHAR ResponseStatus;  // ACK status, or BUS_RESPONSE_STATUS_FAILED
+    _Guarded_by_(ResponseLock) USHORT ResponseValue;  // ACK value, or 0
     LONG AnnounceSeen;         // interlocked only; set by the first valid announce, never cleared
     LONG ChildrenCreated;      // interlocked only; 1 once enumeration began, 0 again if it failed
     BRIDGE_BUS_PORT Ports[BRIDGE_PORT_COUNT];

@@ -19,17 +19,18 @@ bool IsAnsweredCommand(UCHAR PortIndex, UCHAR Type)
 // member's annotations at the end of its class, a free function's at once.
 struct CommandLockHeld {
     // Arms the response slot before the frame is written, so that a response
-    // arriving while the write completes is matched. ResponsePending is raised
-    // last, by a full barrier, after every other slot field is in place.
+    // arriving while the write completes is matched.
     _Requires_lock_held_(Bus->CommandLock)
     static void ArmResponseSlot(OMBREL_DEVICE_CONTEXT* Bus, UCHAR PortIndex, UCHAR Type)
     {
+        WdfSpinLockAcquire(Bus->ResponseLock);
         Bus->ExpectedPort = PortIndex;
         Bus->ExpectedCommand = Type;
         Bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
         Bus->ResponseValue = 0;
         KeClearEvent(&Bus->ResponseEvent);
         InterlockedExchange(&Bus->ResponsePending, 1);
+        WdfSpinLockRelease(Bus->ResponseLock);
     }
 
     // Waits for the armed response and disarms the slot whatever the outcome; the
@@ -44,19 +45,22 @@ struct CommandLockHeld {
         const NTSTATUS waitStatus =
             KeWaitForSingleObject(&Bus->ResponseEvent, Executive, KernelMode, FALSE, &timeout);
 
+        WdfSpinLockAcquire(Bus->ResponseLock);
         InterlockedExchange(&Bus->ResponsePending, 0);
+        const UCHAR responseStatus = Bus->ResponseStatus;
+        const USHORT responseValue = Bus->ResponseValue;
+        WdfSpinLockRelease(Bus->ResponseLock);
 
         if (waitStatus != STATUS_SUCCESS) {
             return STATUS_IO_TIMEOUT;
         }
-        if (Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS &&
-            Bus->ResponseStatus != BRIDGE_ACK_STATUS_SUCCESS_ALT) {
+        if (responseStatus != BRIDGE_ACK_STATUS_SUCCESS && responseStatus != BRIDGE_ACK_STATUS_SUCCESS_ALT) {
             return STATUS_DEVICE_PROTOCOL_ERROR;
         }
-        if (Bus->ResponseValue > Length) {
+        if (responseValue > Length) {
             return STATUS_DEVICE_PROTOCOL_ERROR;
         }
-        *Accepted = Bus->ResponseValue;
+        *Accepted = responseValue;
         return STATUS_SUCCESS;
     }
 };

@@ -87,6 +87,10 @@ EvtBusDeviceAdd(
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    status = WdfSpinLockCreate(&ownedByDevice, &bus->ResponseLock);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
 
     for (UCHAR portIndex = 0; portIndex < BRIDGE_PORT_COUNT; ++portIndex) {
         BRIDGE_BUS_PORT* port = &bus->Ports[portIndex];
@@ -228,11 +232,13 @@ EvtBusD0Exit(
         WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(bus->BulkInPipe), WdfIoTargetCancelSentIo);
     }
 
+    WdfSpinLockAcquire(bus->ResponseLock);
     if (InterlockedCompareExchange(&bus->ResponsePending, 1, 1) == 1 &&
         KeReadStateEvent(&bus->ResponseEvent) == 0) {
         bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
         bus->ResponseValue = 0;
         KeSetEvent(&bus->ResponseEvent, IO_NO_INCREMENT, FALSE);
     }
+    WdfSpinLockRelease(bus->ResponseLock);
     return STATUS_SUCCESS;
 }

@@ -27,33 +27,29 @@ void DispatchAnnounce(OMBREL_DEVICE_CONTEXT* Bus, const BRIDGE_FRAME_HEADER* Hea
     WdfWorkItemEnqueue(Bus->EnumWorkItem);
 }
 
-// Stores a matching ACK or NAK in the armed slot and wakes the sender. The
-// sender alone lowers ResponsePending; the slot is written before the event is set.
+// Stores a matching ACK or NAK in the armed slot and wakes the sender, in one
+// hold of ResponseLock, so the match and the store see one arming. The sender
+// alone lowers ResponsePending.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void DispatchResponse(OMBREL_DEVICE_CONTEXT* Bus, const BRIDGE_FRAME_HEADER* Header, const UCHAR* Payload)
 {
     if (Header->Port >= BRIDGE_PORT_COUNT) {
         return;
     }
-    if (InterlockedCompareExchange(&Bus->ResponsePending, 1, 1) != 1) {
-        return;
+    WdfSpinLockAcquire(Bus->ResponseLock);
+    if (InterlockedCompareExchange(&Bus->ResponsePending, 1, 1) == 1 && Header->Port == Bus->ExpectedPort &&
+        Payload[0] == Bus->ExpectedCommand) {
+        if (Header->Type == FRAME_TYPE_ACK) {
+            const auto ack = reinterpret_cast<const BRIDGE_ACK_PAYLOAD*>(Payload);
+            Bus->ResponseStatus = ack->Status;
+            Bus->ResponseValue = ack->Value;
+        } else {
+            Bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
+            Bus->ResponseValue = 0;
+        }
+        KeSetEvent(&Bus->ResponseEvent, IO_NO_INCREMENT, FALSE);
     }
-    if (Header->Port != Bus->ExpectedPort) {
-        return;
-    }
-    if (Payload[0] != Bus->ExpectedCommand) {
-        return;
-    }
-
-    if (Header->Type == FRAME_TYPE_ACK) {
-        const auto ack = reinterpret_cast<const BRIDGE_ACK_PAYLOAD*>(Payload);
-        Bus->ResponseStatus = ack->Status;
-        Bus->ResponseValue = ack->Value;
-    } else {
-        Bus->ResponseStatus = BUS_RESPONSE_STATUS_FAILED;
-        Bus->ResponseValue = 0;
-    }
-    KeSetEvent(&Bus->ResponseEvent, IO_NO_INCREMENT, FALSE);
+    WdfSpinLockRelease(Bus->ResponseLock);
 }
 
 // Hands the payload to the port's receive callback outside ReceiveLock. The
