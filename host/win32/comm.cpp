@@ -321,13 +321,9 @@ struct IoRequest {
 // at once. The notice is given for an operation that was pending when the
 // call returned or that succeeded, never for one the call reports failed
 // (Wine server async.c, async_set_result).
-BOOL StartIo(HANDLE handle, const IoRequest& request, LPDWORD transferred, OVERLAPPED* overlapped,
-           LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr)
+BOOL StartIo(const std::shared_ptr<FileObject>& file, const IoRequest& request, LPDWORD transferred,
+             OVERLAPPED* overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr)
 {
-    auto file = Lookup<FileObject>(handle);
-    if (!file) {
-        return Fail(ERROR_INVALID_HANDLE);
-    }
     if (routine != nullptr && (overlapped == nullptr || !file->Overlapped)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
@@ -461,15 +457,37 @@ IoRequest WriteRequest(LPCVOID buffer, DWORD length)
 
 // ReadFileEx and WriteFileEx report a started operation as success: its
 // result reaches the completion routine.
-BOOL StartIoWithRoutine(HANDLE handle, const IoRequest& request, LPOVERLAPPED overlapped,
+BOOL StartIoWithRoutine(const std::shared_ptr<FileObject>& file, const IoRequest& request, LPOVERLAPPED overlapped,
                         LPOVERLAPPED_COMPLETION_ROUTINE routine)
 {
-    const BOOL started = StartIo(handle, request, nullptr, overlapped, routine);
+    const BOOL started = StartIo(file, request, nullptr, overlapped, routine);
     if (!started && t_lastError == ERROR_IO_PENDING) {
         t_lastError = ERROR_SUCCESS;
         return TRUE;
     }
     return started;
+}
+
+// ReadFile, WriteFile and their Ex forms, in kernel32's order: the handle, an
+// Ex form's routine and record, the handle's access and the buffer are
+// checked before the request is built and sent.
+BOOL Transfer(HANDLE handle, bool write, const void* buffer, DWORD length, LPDWORD transferred,
+              LPOVERLAPPED overlapped, bool withRoutine, LPOVERLAPPED_COMPLETION_ROUTINE routine)
+{
+    auto file = Lookup<FileObject>(handle);
+    if (!file) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (withRoutine && (routine == nullptr || overlapped == nullptr)) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (!TransferAllowed(*file, write, buffer, length)) {
+        return FALSE;
+    }
+    // A read's buffer came from the caller as writable; only the checks see it as const.
+    const IoRequest request = write ? WriteRequest(buffer, length) : ReadRequest(const_cast<void*>(buffer), length);
+    return withRoutine ? StartIoWithRoutine(file, request, overlapped, routine)
+                       : StartIo(file, request, transferred, overlapped);
 }
 
 } // namespace
@@ -622,28 +640,15 @@ DWORD GetFileType(HANDLE hFile)
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped)
 {
-    auto file = Lookup<FileObject>(hFile);
-    if (!file) {
-        return Fail(ERROR_INVALID_HANDLE);
-    }
-    if (!TransferAllowed(*file, false, lpBuffer, nNumberOfBytesToRead)) {
-        return FALSE;
-    }
-    return StartIo(hFile, ReadRequest(lpBuffer, nNumberOfBytesToRead), lpNumberOfBytesRead, lpOverlapped);
+    return Transfer(hFile, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped, false, nullptr);
 }
 
 // WriteFile: IRP_MJ_WRITE of nNumberOfBytesToWrite bytes, copied when the call is made.
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped)
 {
-    auto file = Lookup<FileObject>(hFile);
-    if (!file) {
-        return Fail(ERROR_INVALID_HANDLE);
-    }
-    if (!TransferAllowed(*file, true, lpBuffer, nNumberOfBytesToWrite)) {
-        return FALSE;
-    }
-    return StartIo(hFile, WriteRequest(lpBuffer, nNumberOfBytesToWrite), lpNumberOfBytesWritten, lpOverlapped);
+    return Transfer(hFile, true, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped, false,
+                    nullptr);
 }
 
 // ReadFileEx and WriteFileEx: the same requests; when one completes, its
@@ -653,34 +658,13 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
 BOOL ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
                 LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
 {
-    auto file = Lookup<FileObject>(hFile);
-    if (!file) {
-        return Fail(ERROR_INVALID_HANDLE);
-    }
-    if (lpCompletionRoutine == nullptr || lpOverlapped == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    if (!TransferAllowed(*file, false, lpBuffer, nNumberOfBytesToRead)) {
-        return FALSE;
-    }
-    return StartIoWithRoutine(hFile, ReadRequest(lpBuffer, nNumberOfBytesToRead), lpOverlapped, lpCompletionRoutine);
+    return Transfer(hFile, false, lpBuffer, nNumberOfBytesToRead, nullptr, lpOverlapped, true, lpCompletionRoutine);
 }
 
 BOOL WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
                  LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
 {
-    auto file = Lookup<FileObject>(hFile);
-    if (!file) {
-        return Fail(ERROR_INVALID_HANDLE);
-    }
-    if (lpCompletionRoutine == nullptr || lpOverlapped == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    if (!TransferAllowed(*file, true, lpBuffer, nNumberOfBytesToWrite)) {
-        return FALSE;
-    }
-    return StartIoWithRoutine(hFile, WriteRequest(lpBuffer, nNumberOfBytesToWrite), lpOverlapped,
-                              lpCompletionRoutine);
+    return Transfer(hFile, true, lpBuffer, nNumberOfBytesToWrite, nullptr, lpOverlapped, true, lpCompletionRoutine);
 }
 
 // DeviceIoControl: IRP_MJ_DEVICE_CONTROL with the input copied when the call
@@ -689,7 +673,8 @@ BOOL WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LP
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
-    if (!Lookup<FileObject>(hDevice)) {
+    auto file = Lookup<FileObject>(hDevice);
+    if (!file) {
         return Fail(ERROR_INVALID_HANDLE);
     }
     if ((dwIoControlCode & 3) != METHOD_BUFFERED) {
@@ -704,7 +689,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                           return f.DeviceIoControlAsync(dwIoControlCode, input, nOutBufferSize);
                       },
                       lpOutBuffer, nOutBufferSize};
-    return StartIo(hDevice, request, lpBytesReturned, lpOverlapped);
+    return StartIo(file, request, lpBytesReturned, lpOverlapped);
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
