@@ -1,5 +1,7 @@
 #include "host/usb/pcapng.h"
 
+#include "host/usb/little_endian.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -19,13 +21,7 @@ constexpr uint16_t kShbUserApplication = 4;
 constexpr uint16_t kIfName = 2;
 constexpr uint16_t kIfTimestampResolution = 9;
 
-template <typename T>
-void Put(std::vector<uint8_t>& out, T value)
-{
-    for (size_t i = 0; i < sizeof(T); ++i) {
-        out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i)));
-    }
-}
+using little_endian::Put;
 
 void PadTo32Bits(std::vector<uint8_t>& out)
 {

@@ -1,30 +1,13 @@
 #include "host/usb/usbpcap.h"
 
+#include "host/usb/little_endian.h"
+
 #include <ntdef.h>
 
 namespace host::usbpcap {
 
-namespace {
-
-template <typename T>
-void Put(std::vector<uint8_t>& out, T value)
-{
-    for (size_t i = 0; i < sizeof(T); ++i) {
-        out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i)));
-    }
-}
-
-template <typename T>
-T Get(const uint8_t* bytes)
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) {
-        value |= static_cast<uint64_t>(bytes[i]) << (8 * i);
-    }
-    return static_cast<T>(value);
-}
-
-} // namespace
+using little_endian::Get;
+using little_endian::Put;
 
 std::vector<uint8_t> Encode(const Packet& packet)
 {
