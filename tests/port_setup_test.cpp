@@ -195,6 +195,10 @@ InFlight StartReadWaitAndWrite(test::PortSystem& system, host::FileHandle& handl
     work.Read = handle.ReadAsync(16);
     EXPECT_EQ(handle.DeviceIoControl(IOCTL_SERIAL_SET_WAIT_MASK, test::Ulong(SERIAL_EV_CTS), 0), STATUS_SUCCESS);
     work.Wait = handle.DeviceIoControlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    // The default queue presents one request at a time, so once this answer
+    // is in, the read and the wait are parked; otherwise either might still
+    // be on its way to its queue when the test ends the handle or the device.
+    EXPECT_EQ(handle.DeviceIoControl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4), STATUS_SUCCESS);
     const size_t before = system.Model.OutTransferCount();
     work.Write = handle.WriteAsync(Bytes(20, 0x33));
     EXPECT_TRUE(system.Model.WaitForOutTransfers(before + 1, std::chrono::seconds(10)));
