@@ -363,7 +363,7 @@ EvtPortIoDeviceControl(
         PortRunDeviceControl(port, Request, IoControlCode);
         return;
     }
-    const NTSTATUS status = WdfRequestForwardToIoQueue(Request, port->ControlQueue);
+    const NTSTATUS status = PortForwardRequest(Request, port->ControlQueue);
     if (!NT_SUCCESS(status)) {
         WdfRequestComplete(Request, status);
     }

@@ -171,7 +171,7 @@ PortWaitOnMask(
         // Parked outside EventLock: a wait cancelled meanwhile is completed
         // inside the forward. An event signalled between the test and the
         // forward found no wait to complete, so it is looked for again.
-        status = WdfRequestForwardToIoQueue(Request, Port->WaitMaskQueue);
+        status = PortForwardRequest(Request, Port->WaitMaskQueue);
         if (!NT_SUCCESS(status)) {
             return status;
         }

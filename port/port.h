@@ -146,6 +146,23 @@ PortCancelRequestsOfClosingHandle(
     _In_ OMBREL_PORT_CONTEXT* Port
     );
 
+// Moves Request into one of the port's queues. A queue purged as the device
+// leaves refuses it with the framework's STATUS_WDF_BUSY, which no application
+// can interpret; that refusal comes back as STATUS_INVALID_DEVICE_STATE, the
+// status the framework fails a request with that reaches a purged queue from
+// the system. On any failure the request is still the caller's to complete.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE
+NTSTATUS
+PortForwardRequest(
+    _In_ WDFREQUEST Request,
+    _In_ WDFQUEUE Queue
+    )
+{
+    const NTSTATUS status = WdfRequestForwardToIoQueue(Request, Queue);
+    return (status == STATUS_WDF_BUSY) ? STATUS_INVALID_DEVICE_STATE : status;
+}
+
 // Installed with the bus at device add, with the port's context as its context.
 BRIDGE_PORT_RECEIVE PortReceiveData;
 

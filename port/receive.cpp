@@ -108,7 +108,7 @@ EvtPortIoRead(
         return;
     }
 
-    status = WdfRequestForwardToIoQueue(Request, port->ReadQueue);
+    status = PortForwardRequest(Request, port->ReadQueue);
     if (!NT_SUCCESS(status)) {
         WdfRequestComplete(Request, status);
         return;
