@@ -3,6 +3,7 @@
 #include "host/kernel/time_scale.h"
 
 #include <algorithm>
+#include <climits>
 #include <functional>
 
 namespace bridge {
@@ -54,6 +55,10 @@ void BridgeModel::Connect(host::UsbHostLink* link)
         Connected = true;
         Stopping = false;
         inFailures.swap(PendingInFailures);
+        if (TimingSettings) {
+            Timeline.emplace(*TimingSettings, host::KernelTimeNow());
+            LateDeliveries = 0;
+        }
         inEndpoint = InEndpoint();
     }
     LateThread = std::thread(&BridgeModel::LateLoop, this);
@@ -70,24 +75,33 @@ host::UsbOutResult BridgeModel::OnOutTransfer(uint8_t endpoint, const uint8_t* d
     std::optional<Answer> answer;
     size_t loopedBack = 0;
     host::UsbOutResult result;
-    {
-        std::lock_guard lock(StateMutex);
-        result = TakeOutFault(isHello ? OutScope::Hello : OutScope::Commands);
-        const bool reachedFirmware = result.Outcome == host::UsbOutResult::Kind::Completed && result.Status == 0;
-        if (reachedFirmware && frame) {
-            answer = isHello ? AnswerHello(*frame) : AnswerCommand(*frame, loopedBack, result);
-        }
-        if (answer && answer->Held && Connected) {
-            HeldAnswers.push_back(std::move(answer->Transfer));
-            answer.reset();
-        } else if (answer && answer->LateBy > 0) {
-            Schedule(std::move(*answer));
-            answer.reset();
-        }
-        Record.push_back({endpoint, wire::Bytes(data, data + length), frame, result});
+    std::unique_lock lock(StateMutex);
+    result = TakeOutFault(isHello ? OutScope::Hello : OutScope::Commands);
+    const bool reachedFirmware = result.Outcome == host::UsbOutResult::Kind::Completed && result.Status == 0;
+    std::optional<int64_t> reported;
+    if (reachedFirmware && frame && Timeline) {
+        reported = PlanTimed(*frame, isHello, answer, result);
+    } else if (reachedFirmware && frame) {
+        size_t taken = 0;
+        answer = isHello ? AnswerHello(*frame) : AnswerCommand(*frame, wire::kMaxPayload, taken, result);
+        loopedBack = Loopback && frame->Type == wire::kTypeData ? taken : 0;
     }
+    if (answer && answer->Held && Connected) {
+        HeldAnswers.push_back(std::move(answer->Transfer));
+        answer.reset();
+    } else if (answer && answer->LateBy > 0) {
+        Schedule(std::move(*answer));
+        answer.reset();
+    }
+    Record.push_back({endpoint, wire::Bytes(data, data + length), frame, result});
     RecordChanged.notify_all();
     HeldChanged.notify_all();
+    if (reported) {
+        LateChanged.notify_all();
+        SleepUntilKernelTime(lock, *reported);
+        return result;
+    }
+    lock.unlock();
 
     // Sent before the write returns: the answer races the write's completion
     // as it does on the bus.
@@ -96,6 +110,48 @@ host::UsbOutResult BridgeModel::OnOutTransfer(uint8_t endpoint, const uint8_t* d
         SendToHost(wire::Data(frame->Port, wire::Bytes(frame->Payload.begin(), frame->Payload.begin() + loopedBack)));
     }
     return result;
+}
+
+int64_t BridgeModel::PlanTimed(const wire::Frame& frame, bool isHello, std::optional<Answer>& answer,
+                               host::UsbOutResult& result)
+{
+    BridgeTimeline& timeline = *Timeline;
+    const auto plan = timeline.PlanOut(host::KernelTimeNow(), frame.Port, frame.Type, frame.Payload.size());
+    size_t taken = 0;
+    answer = isHello ? AnswerHello(frame) : AnswerCommand(frame, plan.Room, taken, result);
+    if (result.Outcome != host::UsbOutResult::Kind::Completed || result.Status != 0) {
+        return plan.Reported;
+    }
+    if (frame.Port < wire::kPortCount && frame.Type == wire::kTypeData && taken > 0) {
+        timeline.Transmit(frame.Port, plan.Carried, frame.Payload.data(), taken, Loopback);
+    }
+    if (frame.Type == wire::kTypeSetConfig && frame.Payload.size() >= 8 && taken == frame.Payload.size()) {
+        const wire::Bytes& p = frame.Payload;
+        LineSettings line;
+        line.BaudRate = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                        static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+        line.DataBits = p[4];
+        line.Parity = p[5];
+        line.StopBits = p[6];
+        timeline.SetLine(frame.Port, line);
+    }
+    if (answer && !answer->Held) {
+        timeline.QueueAnswer(plan.Carried + timeline.Config().DeviceTurnaround + answer->LateBy,
+                             std::move(answer->Transfer));
+        answer.reset();
+    }
+    return plan.Reported;
+}
+
+void BridgeModel::SleepUntilKernelTime(std::unique_lock<std::mutex>& lock, int64_t until)
+{
+    for (;;) {
+        const int64_t now = host::KernelTimeNow();
+        if (Stopping || now >= until) {
+            return;
+        }
+        LateChanged.wait_for(lock, host::KernelIntervalToReal(until - now));
+    }
 }
 
 host::UsbOutResult BridgeModel::TakeOutFault(OutScope scope)
@@ -126,7 +182,7 @@ std::optional<BridgeModel::Answer> BridgeModel::AnswerHello(const wire::Frame& f
     return std::nullopt;
 }
 
-std::optional<BridgeModel::Answer> BridgeModel::AnswerCommand(const wire::Frame& frame, size_t& loopedBack,
+std::optional<BridgeModel::Answer> BridgeModel::AnswerCommand(const wire::Frame& frame, size_t room, size_t& taken,
                                                               host::UsbOutResult& result)
 {
     if (!IsPortCommand(frame.Type) || frame.Port >= wire::kPortCount) return std::nullopt;
@@ -156,14 +212,18 @@ std::optional<BridgeModel::Answer> BridgeModel::AnswerCommand(const wire::Frame&
         const size_t count = behaviour.AcceptCounts[std::min(countIndex, behaviour.AcceptCounts.size() - 1)];
         accepted = std::min(count, sent);
     }
+    if (frame.Type == wire::kTypeData) {
+        accepted = std::min(accepted, room);  // what the channel's FIFO has room for
+    }
     const size_t value = behaviour.ClaimMoreThanSent ? sent + 1 : accepted;
 
-    // The loopback carries what the firmware took: nothing it refused, all of
-    // a frame whose answer it withholds.
+    // The firmware takes nothing it refused, and all of a frame whose answer
+    // it withholds.
     const bool took = behaviour.Answer == PortBehaviour::Reply::Silent ||
                       (behaviour.Answer == PortBehaviour::Reply::Ack && (behaviour.Status == 0 || behaviour.Status == 2));
-    if (Loopback && frame.Type == wire::kTypeData && took) {
-        loopedBack = behaviour.Answer == PortBehaviour::Reply::Silent ? sent : accepted;
+    if (took) {
+        const bool silent = behaviour.Answer == PortBehaviour::Reply::Silent;
+        taken = frame.Type == wire::kTypeData ? std::min(silent ? sent : accepted, room) : sent;
     }
 
     const uint8_t port = behaviour.AnswerPort.value_or(frame.Port);
@@ -224,20 +284,43 @@ void BridgeModel::Schedule(Answer answer)
 
 void BridgeModel::LateLoop()
 {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock lock(StateMutex);
     while (!Stopping) {
-        if (LateQueue.empty()) {
+        std::optional<Clock::time_point> due;
+        if (!LateQueue.empty()) {
+            due = LateQueue.front().Due;
+        }
+        // INT64_MAX: nothing to send on the timeline.
+        const int64_t reportAt = Timeline ? Timeline->NextInReport().value_or(INT64_MAX) : INT64_MAX;
+        const int64_t now = host::KernelTimeNow();
+        if (reportAt != INT64_MAX) {
+            const auto timed = Clock::now() + (reportAt > now ? host::KernelIntervalToReal(reportAt - now)
+                                                              : std::chrono::nanoseconds(0));
+            due = due ? std::min(*due, timed) : timed;
+        }
+        if (!due) {
             LateChanged.wait(lock);
             continue;
         }
-        const auto due = LateQueue.front().Due;
-        if (std::chrono::steady_clock::now() < due) {
-            LateChanged.wait_until(lock, due);
+        if (Clock::now() < *due) {
+            // A new OUT transfer wakes this early: it may bring something sooner.
+            LateChanged.wait_until(lock, *due);
             continue;
         }
-        std::pop_heap(LateQueue.begin(), LateQueue.end(), std::greater<>());
-        wire::Bytes transfer = std::move(LateQueue.back().Transfer);
-        LateQueue.pop_back();
+        wire::Bytes transfer;
+        if (!LateQueue.empty() && LateQueue.front().Due <= Clock::now()) {
+            std::pop_heap(LateQueue.begin(), LateQueue.end(), std::greater<>());
+            transfer = std::move(LateQueue.back().Transfer);
+            LateQueue.pop_back();
+        } else if (now >= reportAt) {
+            if (now - reportAt > Timeline->Config().Microframe) {
+                LateDeliveries++;
+            }
+            transfer = Timeline->TakeIn().Frame;
+        } else {
+            continue;
+        }
         lock.unlock();
         SendToHost(transfer);
         lock.lock();
@@ -333,6 +416,37 @@ void BridgeModel::ResetBehaviour()
     Loopback = true;
     PendingInFailures.clear();
     Random.reset();
+}
+
+void BridgeModel::SetTiming(std::optional<TimingConfig> config)
+{
+    {
+        std::lock_guard lock(StateMutex);
+        TimingSettings = config;
+        Timeline.reset();
+        LateDeliveries = 0;
+        if (config && Connected) {
+            Timeline.emplace(*config, host::KernelTimeNow());
+        }
+    }
+    LateChanged.notify_all();
+}
+
+std::optional<TimingReport> BridgeModel::Timing() const
+{
+    std::lock_guard lock(StateMutex);
+    if (!Timeline) {
+        return std::nullopt;
+    }
+    TimingReport report;
+    report.Config = Timeline->Config();
+    for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+        report.Channels[port] = Timeline->Counts(port);
+        report.LineRate[port] = Timeline->LineRate(port);
+    }
+    report.Digest = Timeline->Digest();
+    report.LateDeliveries = LateDeliveries;
+    return report;
 }
 
 bool BridgeModel::InjectIn(const wire::Bytes& transfer) { return SendToHost(transfer); }

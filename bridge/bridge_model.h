@@ -7,13 +7,15 @@
 // may be changed from any thread at any time.
 #pragma once
 
+#include "bridge/timing.h"
 #include "bridge/wire.h"
 #include "host/usb/device_model.h"
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -105,6 +107,18 @@ struct RandomFaults {
     int32_t FailOutStatus = static_cast<int32_t>(0xC0000001); // STATUS_UNSUCCESSFUL
 };
 
+// What the timing mode has seen since the bridge was last plugged in.
+struct TimingReport {
+    TimingConfig Config;
+    std::array<BridgeTimeline::ChannelCounts, wire::kPortCount> Channels{};
+    std::array<double, wire::kPortCount> LineRate{};   // bytes per second, as the lines are set now
+    uint64_t Digest = 0;
+    // IN transfers sent more than a microframe after the model's time for
+    // them: the host machine could not keep up, and the figures of the run
+    // may differ from another with the same seed.
+    uint64_t LateDeliveries = 0;
+};
+
 // One OUT transfer as the host wrote it.
 struct OutTransfer {
     uint8_t Endpoint = 0;
@@ -137,7 +151,14 @@ public:
     void FailNextIn(int32_t status, unsigned count = 1);
     void SetRandomFaults(const RandomFaults& faults);
     // Back to the healthy bridge: every knob above cleared, random faults off.
+    // The timing mode stays as it is.
     void ResetBehaviour();
+
+    // Timing mode on (a config) or off (nothing): OUT writes complete, and
+    // answers and received data reach the host, when the timeline says.
+    // Takes effect at once and starts a fresh timeline at every plug-in.
+    void SetTiming(std::optional<TimingConfig> config);
+    std::optional<TimingReport> Timing() const;
 
     // Raw IN transfers; false when the device is not plugged in.
     bool InjectIn(const wire::Bytes& transfer);
@@ -174,13 +195,23 @@ private:
     // These run with StateMutex held.
     host::UsbOutResult TakeOutFault(OutScope scope);
     std::optional<Answer> AnswerHello(const wire::Frame& frame);
-    std::optional<Answer> AnswerCommand(const wire::Frame& frame, size_t& loopedBack, host::UsbOutResult& result);
+    // `taken`: the payload bytes the firmware took, of a data frame never more
+    // than `room`; 0 for a command it refused.
+    std::optional<Answer> AnswerCommand(const wire::Frame& frame, size_t room, size_t& taken,
+                                        host::UsbOutResult& result);
+    // Plans a transfer that reached the firmware on the timeline; returns when
+    // the host learns its write completed.
+    int64_t PlanTimed(const wire::Frame& frame, bool isHello, std::optional<Answer>& answer,
+                      host::UsbOutResult& result);
     std::optional<PortBehaviour> RandomBehaviour(size_t sentLength, bool& failOut);
     double Roll();
     uint8_t InEndpoint() const;
     void Schedule(Answer answer);
 
+    // Sends late answers and, in timing mode, every IN transfer, each when due.
     void LateLoop();
+    // Blocks the writing thread until kernel time `until`, or the unplug.
+    void SleepUntilKernelTime(std::unique_lock<std::mutex>& lock, int64_t until);
     void StopLateThread();
     bool SendToHost(const wire::Bytes& transfer);
 
@@ -201,6 +232,9 @@ private:
     uint64_t LateOrder = 0;
     std::deque<wire::Bytes> HeldAnswers;          // oldest first
     std::condition_variable HeldChanged;
+    std::optional<TimingConfig> TimingSettings;
+    std::optional<BridgeTimeline> Timeline;       // while plugged in, in timing mode
+    uint64_t LateDeliveries = 0;
     bool Connected = false;
     bool Stopping = false;
     std::thread LateThread;

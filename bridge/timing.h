@@ -1,0 +1,162 @@
+// The bridge's timing mode: when the USB bus carries each transfer and how
+// fast each channel's line takes and gives bytes. All of it is one
+// deterministic timeline on kernel time (100 ns units), with no thread and no
+// lock of its own; the bridge model drives it under its state lock.
+//
+// The rules, deliberately conservative:
+//  - USB 2.0 high speed runs in microframes of 125 us. A transfer the host
+//    submits (an OUT write, or a re-posted IN read) is carried from the start
+//    of the next microframe, and the host learns of its completion at the end
+//    of the microframe that carried it. A 64-byte frame takes about 1 us of
+//    the microframe's 125, so bandwidth never binds here; scheduling does.
+//  - The host keeps one IN read posted (the bus driver's continuous reader
+//    has one), so the IN pipe carries at most one frame per two microframes:
+//    the read completed at the end of one is re-posted during the next.
+//  - The firmware answers a command on ports 2 to 7 DeviceTurnaround after the
+//    bus carried it. Its IN frames (answers and received data) leave in the
+//    order they became ready; a data frame carries up to 56 bytes of the
+//    channel whose oldest waiting byte is oldest.
+//  - Each channel has a transmit FIFO drained at its line rate. On ports 2 to
+//    7 the answer to a data frame accepts what fits (possibly nothing); ports
+//    0 and 1 answer nothing, so the device NAKs the OUT transfer until the
+//    whole frame fits, and the bus carries it in the first microframe that
+//    it does.
+//  - Received bytes (the loopback of transmitted ones, or a stream generated
+//    at the line rate) wait in a per-channel receive buffer; a byte that finds
+//    it full is lost and counted.
+#pragma once
+
+#include "bridge/wire.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <random>
+#include <string>
+
+namespace bridge {
+
+// Every figure of the timing mode, in one place. Times in kernel units (100 ns).
+struct TimingConfig {
+    int64_t Microframe = 1250;               // 125 us, fixed by USB 2.0 high speed
+    int64_t DeviceTurnaround = 400;          // 40 us from a command carried to its answer ready
+    uint32_t TxFifoBytes = 512;              // per channel
+    uint32_t RxBufferBytes = 512;            // per channel
+    // Payload rate of a CAN FD channel: a 64-byte frame at 500 kbit/s
+    // arbitration and 2 Mbit/s data takes about 365 us (about 40 bits of
+    // arbitration and end, and 570 data-phase bits with CRC and stuffing).
+    uint32_t CanFdBytesPerSecond = 175'000;
+    // Channels whose line delivers a continuous stream of received bytes at
+    // the line rate, seeded random; a channel's loopback is separate.
+    std::array<bool, wire::kPortCount> ReceiveStream{};
+    uint64_t Seed = 1;
+
+    // One line naming the model and its figures, for every report that uses it.
+    std::string Describe() const;
+};
+
+// A serial channel's framing: start bit, data bits, parity bit, stop bits.
+struct LineSettings {
+    uint32_t BaudRate = 115200;
+    uint8_t DataBits = 8;
+    uint8_t Parity = 0;      // NO_PARITY, ODD_PARITY, EVEN_PARITY, MARK_PARITY, SPACE_PARITY
+    uint8_t StopBits = 0;    // STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2
+    double BitsPerByte() const;
+};
+
+class BridgeTimeline {
+public:
+    // Streams of received bytes start at `start`.
+    BridgeTimeline(const TimingConfig& config, int64_t start);
+
+    const TimingConfig& Config() const { return Settings; }
+
+    // Kernel time per byte on the channel's line: its last line settings for
+    // an RS485 or RS232 channel, CanFdBytesPerSecond for ports 0 and 1.
+    double ByteTime(uint8_t port) const;
+    // Bytes per second the channel's line carries.
+    double LineRate(uint8_t port) const;
+
+    // An OUT transfer of `length` payload bytes on `port` (0xFF: the device
+    // itself) submitted at `now`: when the bus carries it and the host learns
+    // it completed. `Room` is what the channel's FIFO can take at that moment.
+    struct OutPlan {
+        int64_t Carried = 0;
+        int64_t Reported = 0;
+        size_t Room = 0;
+    };
+    OutPlan PlanOut(int64_t now, uint8_t port, uint8_t type, size_t length);
+
+    // The firmware takes `bytes` into the channel's FIFO at the carry time;
+    // with `loopback` they come back as received bytes as they leave the line.
+    void Transmit(uint8_t port, int64_t carried, const uint8_t* bytes, size_t count, bool loopback);
+    // New line settings, from a set-config frame carried at `carried`; bytes
+    // already in the FIFO keep the timing they were given.
+    void SetLine(uint8_t port, const LineSettings& line);
+    // An IN frame (an answer) the firmware has ready at `ready`.
+    void QueueAnswer(int64_t ready, wire::Bytes frame);
+
+    // The next IN transfer the bus will carry, if the device has anything to
+    // send: when the host learns of it. An OUT transfer planned after that
+    // transfer's carry time cannot change it: all it brings is ready later.
+    std::optional<int64_t> NextInReport() const;
+    struct InTransfer {
+        int64_t Carried = 0;
+        int64_t Reported = 0;
+        wire::Bytes Frame;
+    };
+    // Takes that transfer; call only when NextInReport() has a value.
+    InTransfer TakeIn();
+
+    struct ChannelCounts {
+        uint64_t Transmitted = 0;   // bytes taken into the FIFO
+        uint64_t Received = 0;      // bytes that reached the receive buffer
+        uint64_t Sent = 0;          // received bytes sent to the host
+        uint64_t Lost = 0;          // received bytes that found the buffer full
+        uint64_t Nakked = 0;        // microframes an OUT waited for FIFO room
+    };
+    const ChannelCounts& Counts(uint8_t port) const { return Channels[port].Counts; }
+    // FNV-1a over every planned transfer's times and bytes: equal runs give equal digests.
+    uint64_t Digest() const { return Hash; }
+
+private:
+    struct Arrival {
+        int64_t Time;
+        uint8_t Byte;
+    };
+    struct Channel {
+        LineSettings Line;
+        std::deque<double> Fifo;              // when each byte taken leaves the line, oldest first
+        std::deque<Arrival> Incoming;         // loopback bytes still on their way, in time order
+        std::deque<Arrival> Buffer;           // received, not yet sent to the host
+        double NextStreamByte = 0;            // ReceiveStream: when the next byte arrives
+        ChannelCounts Counts;
+    };
+    struct Pending {
+        int64_t Ready;
+        wire::Bytes Frame;
+    };
+
+    int64_t NextMicroframe(int64_t time) const;   // the first microframe start after `time`
+    // Room in the FIFO at `time`; forgets the bytes that have left by then,
+    // so it is asked at times that never go back.
+    size_t FifoRoom(Channel& channel, int64_t time) const;
+    // Moves every byte that has arrived by `time` into the channel's buffer.
+    void Receive(uint8_t port, int64_t time);
+    // When the next IN transfer is carried, if the device has anything to send.
+    std::optional<int64_t> NextInCarry() const;
+    // When the channel's oldest received byte arrives (or arrived).
+    std::optional<int64_t> OldestReceived(uint8_t port) const;
+    void Mix(int64_t value);
+    void Mix(const wire::Bytes& bytes);
+
+    TimingConfig Settings;
+    std::array<Channel, wire::kPortCount> Channels;
+    std::deque<Pending> Answers;                   // in the order they become ready
+    int64_t ReadPostedFrom = 0;                    // the IN read is there from this time
+    std::mt19937_64 Rng;
+    uint64_t Hash = 14695981039346656037ull;
+};
+
+} // namespace bridge

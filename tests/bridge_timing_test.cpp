@@ -1,0 +1,255 @@
+// The bridge model's timing mode: the timeline's rules on their own, where
+// every time is exact, and the whole system against a timed bridge, where
+// only what holds at any host speed is checked.
+#include "bridge/timing.h"
+
+#include "support/port_system.h"
+
+#include "host/kernel/time_scale.h"
+
+#include <gtest/gtest.h>
+
+#include <ntddser.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using bridge::BridgeTimeline;
+using bridge::TimingConfig;
+using Bytes = std::vector<uint8_t>;
+namespace wire = bridge::wire;
+
+constexpr int64_t kFrame = 1250;     // one microframe, 100 ns units
+constexpr int64_t kStart = 100 * kFrame;
+
+// 115200 baud, 8N1: ten bits a byte.
+constexpr double kByteTime115200 = 1e7 * 10 / 115200;
+
+Bytes Filled(size_t count, uint8_t first = 0)
+{
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<uint8_t>(first + i);
+    }
+    return bytes;
+}
+
+TEST(BridgeTimeline, ACommandAndItsAnswerShareAMicroframeAndTheNextReadWaitsForTheOneAfter)
+{
+    BridgeTimeline timeline(TimingConfig{}, kStart);
+    // Submitted a third into a microframe: carried from the next one.
+    const auto plan = timeline.PlanOut(kStart + 400, 2, wire::kTypeData, 56);
+    EXPECT_EQ(plan.Carried, kStart + kFrame);
+    EXPECT_EQ(plan.Reported, kStart + 2 * kFrame);
+    EXPECT_EQ(plan.Room, 512u);
+    timeline.QueueAnswer(plan.Carried + timeline.Config().DeviceTurnaround, wire::Ack(2, wire::kTypeData, 0, 56));
+
+    ASSERT_EQ(timeline.NextInReport(), kStart + 2 * kFrame);
+    const auto answer = timeline.TakeIn();
+    EXPECT_EQ(answer.Carried, kStart + kFrame + 400);
+    EXPECT_EQ(answer.Frame, wire::Ack(2, wire::kTypeData, 0, 56));
+
+    // The read is re-posted during the microframe after the report, so an
+    // answer ready at once still waits for the one after that.
+    timeline.QueueAnswer(kStart + 2 * kFrame, wire::Ack(3, wire::kTypeData, 0, 1));
+    EXPECT_EQ(timeline.NextInReport(), kStart + 4 * kFrame);
+    EXPECT_FALSE(timeline.TakeIn().Frame.empty());
+    EXPECT_FALSE(timeline.NextInReport().has_value());
+}
+
+TEST(BridgeTimeline, AnAnsweredChannelAcceptsWhatItsFifoHasRoomForAsTheLineDrainsIt)
+{
+    BridgeTimeline timeline(TimingConfig{}, kStart);
+    const Bytes bytes = Filled(512);
+    timeline.Transmit(4, kStart, bytes.data(), bytes.size(), false);
+    EXPECT_EQ(timeline.PlanOut(kStart - 1, 4, wire::kTypeData, 56).Room, 0u);
+
+    // Twenty byte times after the start, twenty bytes have left the line.
+    const int64_t later = kStart + static_cast<int64_t>(20 * kByteTime115200);
+    const auto plan = timeline.PlanOut(later - 1, 4, wire::kTypeData, 56);
+    const size_t drained = static_cast<size_t>((plan.Carried - kStart) / kByteTime115200);
+    EXPECT_EQ(plan.Room, drained);
+    EXPECT_GE(drained, 20u);
+
+    // Slower framing leaves less room in the same time: 7 data bits, even
+    // parity and two stop bits are eleven bits a byte.
+    BridgeTimeline slower(TimingConfig{}, kStart);
+    slower.SetLine(4, {115200, 7, 2, 2});
+    slower.Transmit(4, kStart, bytes.data(), bytes.size(), false);
+    EXPECT_LT(slower.PlanOut(later - 1, 4, wire::kTypeData, 56).Room, plan.Room);
+    EXPECT_DOUBLE_EQ(slower.LineRate(4), 115200.0 / 11);
+}
+
+TEST(BridgeTimeline, AnUnansweredChannelIsNakkedUntilTheWholeFrameFits)
+{
+    TimingConfig config;
+    config.CanFdBytesPerSecond = 100'000;   // 100 ns units: 100 a byte
+    BridgeTimeline timeline(config, kStart);
+    const Bytes bytes = Filled(512);
+    timeline.Transmit(0, kStart, bytes.data(), bytes.size(), false);
+
+    const auto plan = timeline.PlanOut(kStart, 0, wire::kTypeData, 56);
+    // 56 bytes fit once 456 are left: after 56 byte times, at the first
+    // microframe start from then.
+    const int64_t fits = kStart + 56 * 100;
+    EXPECT_EQ(plan.Carried, (fits + kFrame - 1) / kFrame * kFrame);
+    EXPECT_GE(plan.Room, 56u);
+    EXPECT_EQ(timeline.Counts(0).Nakked, static_cast<uint64_t>((plan.Carried - kStart - kFrame) / kFrame));
+    EXPECT_GT(timeline.Counts(0).Nakked, 0u);
+
+    // Commands other than data never wait for the FIFO.
+    EXPECT_EQ(timeline.PlanOut(kStart, 0, wire::kTypeControl, 2).Carried, kStart + kFrame);
+}
+
+// Payloads of the data frames for `port`, joined.
+Bytes Received(const std::vector<Bytes>& frames, uint8_t port)
+{
+    Bytes joined;
+    for (const Bytes& transfer : frames) {
+        const auto frame = wire::Decode(transfer);
+        if (frame && frame->Type == wire::kTypeData && frame->Port == port) {
+            EXPECT_LE(frame->Payload.size(), wire::kMaxPayload);
+            joined.insert(joined.end(), frame->Payload.begin(), frame->Payload.end());
+        }
+    }
+    return joined;
+}
+
+TEST(BridgeTimeline, LoopedBackBytesReturnWholeAndInOrderAndTheOlderOfAnswerAndDataGoesFirst)
+{
+    BridgeTimeline timeline(TimingConfig{}, kStart);
+    const Bytes five = Filled(200, 0x10);
+    const Bytes six = Filled(90, 0xA0);
+    timeline.Transmit(5, kStart, five.data(), five.size(), true);
+    timeline.Transmit(6, kStart + 5 * kFrame, six.data(), six.size(), true);
+    std::vector<Bytes> frames;
+    while (timeline.NextInReport()) {
+        frames.push_back(timeline.TakeIn().Frame);
+    }
+    EXPECT_EQ(Received(frames, 5), five);
+    EXPECT_EQ(Received(frames, 6), six);
+    EXPECT_EQ(timeline.Counts(5).Sent, 200u);
+    EXPECT_EQ(timeline.Counts(6).Lost, 0u);
+
+    // One byte on the line and one answer, both waiting when the read comes.
+    const Bytes one = {0x55};
+    const Bytes ack = wire::Ack(7, wire::kTypeControl, 0, 2);
+    for (bool dataFirst : {true, false}) {
+        BridgeTimeline both(TimingConfig{}, kStart);
+        both.QueueAnswer(kStart + kFrame, wire::Ack(2, wire::kTypeData, 0, 1));
+        both.TakeIn();  // the read is busy until kStart + 3 microframes
+        const int64_t byteSent = dataFirst ? kStart + kFrame : kStart + kFrame + 500;
+        both.Transmit(7, byteSent, one.data(), one.size(), true);
+        both.QueueAnswer(dataFirst ? kStart + kFrame + 1500 : kStart + kFrame + 100, ack);
+        const auto next = both.TakeIn();
+        EXPECT_EQ(next.Carried, kStart + 3 * kFrame);
+        EXPECT_EQ(next.Frame, dataFirst ? wire::Data(7, one) : ack) << (dataFirst ? "data older" : "answer older");
+    }
+}
+
+TEST(BridgeTimeline, AReceiveStreamIsSeededAndLosesWhatTheBufferCannotHold)
+{
+    TimingConfig config;
+    config.ReceiveStream[3] = true;
+    config.Seed = 7;
+    BridgeTimeline one(config, kStart);
+    BridgeTimeline two(config, kStart);
+    config.Seed = 8;
+    BridgeTimeline other(config, kStart);
+    Bytes fromOne;
+    Bytes fromOther;
+    std::vector<Bytes> framesOne;
+    std::vector<Bytes> framesOther;
+    for (int i = 0; i < 40; ++i) {
+        const auto a = one.TakeIn();
+        const auto b = two.TakeIn();
+        EXPECT_EQ(a.Frame, b.Frame);
+        EXPECT_EQ(a.Carried, b.Carried);
+        framesOne.push_back(a.Frame);
+        framesOther.push_back(other.TakeIn().Frame);
+    }
+    fromOne = Received(framesOne, 3);
+    fromOther = Received(framesOther, 3);
+    // Forty reads two microframes apart: 10 ms of a 115200-baud line.
+    EXPECT_GE(fromOne.size(), 110u);
+    EXPECT_EQ(one.Digest(), two.Digest());
+    EXPECT_NE(fromOne, fromOther);
+    EXPECT_EQ(one.Counts(3).Lost, 0u);
+
+    // A line faster than the IN pipe's one frame of 56 bytes per two
+    // microframes fills the buffer, and what does not fit is lost.
+    TimingConfig fast;
+    fast.CanFdBytesPerSecond = 1'000'000;
+    fast.ReceiveStream[0] = true;
+    BridgeTimeline flooded(fast, kStart);
+    flooded.TakeIn();  // the first byte, alone
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(flooded.TakeIn().Frame.size(), 8 + wire::kMaxPayload);
+    }
+    const auto& counts = flooded.Counts(0);
+    EXPECT_EQ(counts.Sent, 1u + 5600u);
+    EXPECT_GT(counts.Lost, 0u);
+    EXPECT_LE(counts.Received - counts.Sent, fast.RxBufferBytes);
+}
+
+// The bridge timed from its plug-in, in real time, so that the host's own
+// delays stay small beside the model's.
+struct TimedSystem {
+    explicit TimedSystem(const TimingConfig& config) : System({}, false)
+    {
+        System.Model.SetTiming(config);
+        System.Start();
+    }
+    test::RealTimeScope RealTime;
+    test::PortSystem System;
+};
+
+// At 300 baud a byte takes 33 ms, so once 512 bytes fill the FIFO the next
+// chunk finds no room, whatever the host's speed: the write ends with what
+// was taken and the bus's STATUS_DEVICE_BUSY.
+TEST(TimedBridge, AWriteToAFullFifoEndsWithTheBytesTakenAndDeviceBusy)
+{
+    TimedSystem timed(TimingConfig{});
+    auto handle = timed.System.OpenOrFail(2);
+    ASSERT_EQ(handle->DeviceIoControl(IOCTL_SERIAL_SET_BAUD_RATE, test::Ulong(300), 0), STATUS_SUCCESS);
+    timed.System.Model.SetLoopback(false);
+    ULONG written = 0;
+    EXPECT_EQ(handle->Write(Filled(700), &written), STATUS_DEVICE_BUSY);
+    EXPECT_GE(written, 512u);
+    EXPECT_LT(written, 530u);
+    const auto report = timed.System.Model.Timing();
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->Channels[2].Transmitted, written);
+    EXPECT_DOUBLE_EQ(report->LineRate[2], 30.0);
+}
+
+// A CAN FD port is never answered: the device holds each frame back until it
+// fits, so a write far larger than the FIFO is taken whole and comes back
+// whole, nothing lost.
+TEST(TimedBridge, AnUnansweredPortIsPacedByTheDeviceAndLosesNothing)
+{
+    TimingConfig config;
+    config.CanFdBytesPerSecond = 100'000;   // below the bus's 56 bytes per 250 us
+    TimedSystem timed(config);
+    auto handle = timed.System.OpenOrFail(0);
+    const Bytes data = Filled(3000, 1);
+    ULONG written = 0;
+    EXPECT_EQ(handle->Write(data, &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, data.size());
+    // A read ends with what has arrived; the ring holds all that is due.
+    Bytes back;
+    while (back.size() < data.size()) {
+        Bytes part;
+        ASSERT_EQ(handle->Read(static_cast<ULONG>(data.size() - back.size()), part), STATUS_SUCCESS);
+        back.insert(back.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(back, data);
+    const auto report = timed.System.Model.Timing();
+    ASSERT_TRUE(report.has_value());
+    EXPECT_GT(report->Channels[0].Nakked, 0u);
+    EXPECT_EQ(report->Channels[0].Lost, 0u);
+}
+
+} // namespace
