@@ -24,6 +24,50 @@ std::string TimingConfig::Describe() const
     return text;
 }
 
+namespace paper {
+
+int64_t AnsweredCommandTime(const TimingConfig& config)
+{
+    return config.Microframe * (config.DeviceTurnaround / config.Microframe + 2);
+}
+
+int64_t UnansweredCommandTime(const TimingConfig& config, double lineRate)
+{
+    // A NAKed frame is carried at the first microframe start by which 56
+    // bytes have left the line.
+    const double line = wire::kMaxPayload * kKernelUnitsPerSecond / lineRate;
+    const int64_t paced = static_cast<int64_t>(std::ceil(line / static_cast<double>(config.Microframe))) *
+                          config.Microframe;
+    return std::max<int64_t>(2 * config.Microframe, paced);
+}
+
+double AnsweredAggregate(const TimingConfig& config)
+{
+    return wire::kMaxPayload * kKernelUnitsPerSecond / static_cast<double>(AnsweredCommandTime(config));
+}
+
+double ChannelLimit(const TimingConfig& config, double lineRate, unsigned answered,
+                    const std::vector<double>& unansweredRates)
+{
+    double turn = static_cast<double>(answered) * static_cast<double>(AnsweredCommandTime(config));
+    for (double rate : unansweredRates) {
+        turn += static_cast<double>(UnansweredCommandTime(config, rate));
+    }
+    return turn <= 0 ? lineRate : std::min(lineRate, wire::kMaxPayload * kKernelUnitsPerSecond / turn);
+}
+
+int64_t CommandLatency(const TimingConfig& config, unsigned otherAnswered,
+                       const std::vector<double>& otherUnansweredRates)
+{
+    int64_t wait = static_cast<int64_t>(otherAnswered + 1) * AnsweredCommandTime(config);
+    for (double rate : otherUnansweredRates) {
+        wait += UnansweredCommandTime(config, rate);
+    }
+    return wait;
+}
+
+} // namespace paper
+
 double LineSettings::BitsPerByte() const
 {
     const double stop = StopBits == 0 ? 1.0 : StopBits == 1 ? 1.5 : 2.0;

@@ -34,6 +34,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace bridge {
 
@@ -64,6 +65,32 @@ struct LineSettings {
     uint8_t StopBits = 0;    // STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2
     double BitsPerByte() const;
 };
+
+// What the rules give on paper, for a host that submits its next command as
+// soon as it learns the last one ended. Kernel units and bytes per second.
+namespace paper {
+
+// From one command's carry to the next one's on ports 2 to 7: the answer is
+// carried DeviceTurnaround after the command, reported at the end of that
+// microframe, and the next command is carried from the microframe after.
+int64_t AnsweredCommandTime(const TimingConfig& config);
+// The same on ports 0 and 1, whose frames are not answered, while the FIFO
+// has room; when it has none the device's NAKs pace the port at its line.
+int64_t UnansweredCommandTime(const TimingConfig& config, double lineRate);
+// One command in flight for the whole bridge: ports 2 to 7 together move at
+// most 56 bytes per answered command time, however many of them stream.
+double AnsweredAggregate(const TimingConfig& config);
+// Per-channel limit while `answered` answered ports and the unanswered ports
+// at `unansweredRates` stream, each taking its turn on the command channel:
+// the line rate, or 56 bytes per turn of all of them, whichever is less.
+double ChannelLimit(const TimingConfig& config, double lineRate, unsigned answered,
+                    const std::vector<double>& unansweredRates);
+// Worst wait of one command on a port while the others stream: each of them
+// has one command carried or waiting ahead of it, then its own round trip.
+int64_t CommandLatency(const TimingConfig& config, unsigned otherAnswered,
+                       const std::vector<double>& otherUnansweredRates);
+
+} // namespace paper
 
 class BridgeTimeline {
 public:

@@ -50,6 +50,10 @@ TEST(BridgeTimeline, ACommandAndItsAnswerShareAMicroframeAndTheNextReadWaitsForT
     const auto answer = timeline.TakeIn();
     EXPECT_EQ(answer.Carried, kStart + kFrame + 400);
     EXPECT_EQ(answer.Frame, wire::Ack(2, wire::kTypeData, 0, 56));
+    // The host's next command, sent as it learns of the answer: carry to
+    // carry is the round trip the paper figures use.
+    const auto next = timeline.PlanOut(answer.Reported + 10, 2, wire::kTypeData, 56);
+    EXPECT_EQ(next.Carried - plan.Carried, bridge::paper::AnsweredCommandTime(timeline.Config()));
 
     // The read is re-posted during the microframe after the report, so an
     // answer ready at once still waits for the one after that.
