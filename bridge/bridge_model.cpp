@@ -318,6 +318,7 @@ void BridgeModel::LateLoop()
                 LateDeliveries++;
             }
             transfer = Timeline->TakeIn().Frame;
+            TimedSent.notify_all();
         } else {
             continue;
         }
@@ -447,6 +448,12 @@ std::optional<TimingReport> BridgeModel::Timing() const
     report.Digest = Timeline->Digest();
     report.LateDeliveries = LateDeliveries;
     return report;
+}
+
+bool BridgeModel::WaitTimedSent(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(StateMutex);
+    return TimedSent.wait_for(lock, timeout, [&] { return !Timeline || !Connected || Timeline->Quiet(); });
 }
 
 bool BridgeModel::InjectIn(const wire::Bytes& transfer) { return SendToHost(transfer); }

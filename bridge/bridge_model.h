@@ -159,6 +159,9 @@ public:
     // Takes effect at once and starts a fresh timeline at every plug-in.
     void SetTiming(std::optional<TimingConfig> config);
     std::optional<TimingReport> Timing() const;
+    // In timing mode, waits until the timeline has sent everything it holds
+    // but what received streams keep bringing; true at once otherwise.
+    bool WaitTimedSent(std::chrono::milliseconds timeout);
 
     // Raw IN transfers; false when the device is not plugged in.
     bool InjectIn(const wire::Bytes& transfer);
@@ -235,6 +238,7 @@ private:
     std::optional<TimingConfig> TimingSettings;
     std::optional<BridgeTimeline> Timeline;       // while plugged in, in timing mode
     uint64_t LateDeliveries = 0;
+    std::condition_variable TimedSent;            // after every IN transfer of the timeline
     bool Connected = false;
     bool Stopping = false;
     std::thread LateThread;

@@ -280,6 +280,20 @@ BridgeTimeline::InTransfer BridgeTimeline::TakeIn()
     return transfer;
 }
 
+bool BridgeTimeline::Quiet() const
+{
+    if (!Answers.empty()) {
+        return false;
+    }
+    for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+        const Channel& channel = Channels[port];
+        if (!Settings.ReceiveStream[port] && (!channel.Incoming.empty() || !channel.Buffer.empty())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void BridgeTimeline::Mix(int64_t value)
 {
     for (int i = 0; i < 8; ++i) {

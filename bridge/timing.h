@@ -143,6 +143,9 @@ public:
         uint64_t Lost = 0;          // received bytes that found the buffer full
         uint64_t Nakked = 0;        // microframes an OUT waited for FIFO room
     };
+    // Nothing left to send but what received streams keep bringing.
+    bool Quiet() const;
+
     const ChannelCounts& Counts(uint8_t port) const { return Channels[port].Counts; }
     // FNV-1a over every planned transfer's times and bytes: equal runs give equal digests.
     uint64_t Digest() const { return Hash; }

@@ -45,13 +45,23 @@ NTSTATUS SystemRig::Plug()
 
 bool SystemRig::DrainIn(std::chrono::milliseconds timeout)
 {
-    return BusNode == nullptr || Gone || rig::DrainIn(BusNode->Physical(), timeout);
+    if (BusNode == nullptr || Gone) {
+        return true;
+    }
+    // A timed bridge holds its IN transfers until the bus would carry them.
+    if (Options.Device == nullptr && !Model.WaitTimedSent(timeout)) {
+        return false;
+    }
+    return rig::DrainIn(BusNode->Physical(), timeout);
 }
 
 bool SystemRig::Settle(std::chrono::milliseconds timeout)
 {
     if (BusNode == nullptr || Gone) {
         return System.WaitIdle(timeout);
+    }
+    if (Options.Device == nullptr && !Model.WaitTimedSent(timeout)) {
+        return false;
     }
     return rig::Settle(BusNode->Physical(), &System, timeout);
 }
