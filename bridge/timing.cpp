@@ -33,12 +33,11 @@ int64_t AnsweredCommandTime(const TimingConfig& config)
 
 int64_t UnansweredCommandTime(const TimingConfig& config, double lineRate)
 {
-    // A NAKed frame is carried at the first microframe start by which 56
-    // bytes have left the line.
+    // Paced by NAKs, a frame goes once 56 more bytes have left the line; the
+    // FIFO absorbs the rounding to microframes, so on average that is the
+    // line's time for 56 bytes.
     const double line = wire::kMaxPayload * kKernelUnitsPerSecond / lineRate;
-    const int64_t paced = static_cast<int64_t>(std::ceil(line / static_cast<double>(config.Microframe))) *
-                          config.Microframe;
-    return std::max<int64_t>(2 * config.Microframe, paced);
+    return std::max<int64_t>(2 * config.Microframe, static_cast<int64_t>(std::ceil(line)));
 }
 
 double AnsweredAggregate(const TimingConfig& config)

@@ -75,7 +75,8 @@ namespace paper {
 // microframe, and the next command is carried from the microframe after.
 int64_t AnsweredCommandTime(const TimingConfig& config);
 // The same on ports 0 and 1, whose frames are not answered, while the FIFO
-// has room; when it has none the device's NAKs pace the port at its line.
+// has room; when it has none the device's NAKs pace the port at its line, on
+// average 56 bytes' line time per command.
 int64_t UnansweredCommandTime(const TimingConfig& config, double lineRate);
 // One command in flight for the whole bridge: ports 2 to 7 together move at
 // most 56 bytes per answered command time, however many of them stream.
