@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# ombrel-demo --timing, briefly: it must exit 0 and name the timing model on
+# its first line and under the summary.
+# Usage: timing_check.sh OMBREL_DEMO
+set -uo pipefail
+out=$("$1" --duration 1 --ports 0,2,6 --timing)
+status=$?
+printf '%s\n' "$out"
+if [[ $status -ne 0 ]]; then
+  echo "timing_check: ombrel-demo --timing exited $status" >&2
+  exit 1
+fi
+first=$(head -n 1 <<<"$out")
+if [[ $first != *"timing model: USB 2.0 high speed"* ]]; then
+  echo "timing_check: the first line does not name the timing model" >&2
+  exit 1
+fi
+if ! grep -q '^timing model: .*; kernel time scale 1$' <<<"$out"; then
+  echo "timing_check: the summary does not name the timing model and the time scale" >&2
+  exit 1
+fi
