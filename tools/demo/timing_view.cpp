@@ -83,8 +83,9 @@ bool NoteLostBytes(const bridge::TimingReport& report, const std::vector<std::un
 void PrintTimingReport(std::FILE* out, const bridge::TimingReport& report, double timeScale)
 {
     std::fprintf(out, "\n%s; kernel time scale %g\n", report.Config.Describe().c_str(), timeScale);
-    std::fprintf(out, "  Rates are bytes per second of kernel time; the paper limit is the model's rules' figure "
-                      "with every chosen port streaming.\n");
+    std::fprintf(out, "  Rates are bytes per second of kernel time. The paper limit counts the command channel's "
+                      "turns with every chosen port streaming, not the IN pipe that carries the answers and the "
+                      "loopback.\n");
     uint64_t lost = 0;
     for (const auto& counts : report.Channels) {
         lost += counts.Lost;
