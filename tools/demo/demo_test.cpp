@@ -1,6 +1,7 @@
 #include "tools/demo/loopback_check.h"
 #include "tools/demo/options.h"
 #include "tools/demo/report.h"
+#include "tools/demo/timing_view.h"
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,20 @@ TEST(Options, ValuesInBothSpellings)
     EXPECT_EQ(fixed->MaxSize, 100u);
 }
 
+TEST(Options, TimingIsAFlagAmongValuedOptionsAndOffByDefault)
+{
+    std::string error;
+    EXPECT_FALSE(ParseOptions({}, error)->Timing);
+    const auto timed = ParseOptions({"--ports", "0,2", "--timing", "--scale", "10"}, error);
+    ASSERT_TRUE(timed) << error;
+    EXPECT_TRUE(timed->Timing);
+    EXPECT_EQ(timed->Ports, (std::vector<unsigned>{0, 2}));
+    EXPECT_DOUBLE_EQ(timed->TimeScale, 10);
+    // It takes no value, so the next argument stays an option of its own.
+    EXPECT_FALSE(ParseOptions({"--timing", "1"}, error));
+    EXPECT_FALSE(ParseOptions({"--timing=1"}, error));
+}
+
 TEST(Options, BadValuesAreRefusedWithAReason)
 {
     const std::vector<std::vector<std::string>> bad = {
@@ -165,10 +180,89 @@ TEST(Options, BadValuesAreRefusedWithAReason)
 TEST(Options, EveryOptionIsDocumented)
 {
     const std::string usage = UsageText("ombrel-demo");
-    for (const char* word : {"--ports", "--size", "--duration", "--seed", "--scale", "--fault", "--capture", "--help", "none",
+    for (const char* word : {"--ports", "--size", "--duration", "--seed", "--scale", "--fault", "--capture", "--timing", "--help", "none",
                              "nak", "silence", "partial", "sleep", "surprise", "garble"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
+}
+
+std::vector<std::unique_ptr<PortStats>> StatsFor(const std::vector<unsigned>& ports)
+{
+    std::vector<std::unique_ptr<PortStats>> stats;
+    for (unsigned port : ports) {
+        stats.push_back(std::make_unique<PortStats>());
+        stats.back()->Port = port;
+        stats.back()->ComName = "COM" + std::to_string(port + 3);
+    }
+    return stats;
+}
+
+// The default model with every line at 115200 baud, 8N1.
+bridge::TimingReport DefaultReport()
+{
+    bridge::TimingReport report;
+    for (unsigned port = 0; port < 8; ++port) {
+        report.LineRate[port] = port < 2 ? 175'000 : 11'520;
+    }
+    return report;
+}
+
+// Every answered port takes 250 us a turn on the command channel, a CAN FD
+// one 320 us (56 bytes' time on its line, at which its NAKs pace it).
+TEST(TimingView, PaperLimitsShareTheCommandChannelAmongTheActivePorts)
+{
+    const auto report = DefaultReport();
+    const std::vector<unsigned> all{0, 1, 2, 3, 4, 5, 6, 7};
+    // Eight ports: a turn of 2.14 ms, 56 bytes each, more than an RS485 line carries.
+    EXPECT_NEAR(PaperLimit(report, 0, all), 56 / 2.14e-3, 0.5);
+    EXPECT_DOUBLE_EQ(PaperLimit(report, 5, all), 11'520);
+    // Alone, a CAN FD port is paced by its line.
+    EXPECT_DOUBLE_EQ(PaperLimit(report, 1, {}), 175'000);
+    // The port itself counts once, listed or not.
+    EXPECT_NEAR(PaperLimit(report, 0, {2, 6}), 56 / 820e-6, 0.5);
+    EXPECT_DOUBLE_EQ(PaperLimit(report, 0, {0, 2, 6}), PaperLimit(report, 0, {2, 6}));
+}
+
+TEST(TimingView, AByteTheModelLostFailsItsPortAndTheRun)
+{
+    auto stats = StatsFor({2, 3});
+    auto report = DefaultReport();
+    EXPECT_TRUE(NoteLostBytes(report, stats));
+    EXPECT_TRUE(PrintSummary(stats, false, TimingColumns(report, stats, 1)));
+
+    report.Channels[3].Lost = 17;
+    EXPECT_FALSE(NoteLostBytes(report, stats));
+    EXPECT_EQ(stats[0]->UnexpectedFailures, 0u);
+    EXPECT_EQ(stats[1]->UnexpectedFailures, 1u);
+    ASSERT_EQ(stats[1]->Notes().size(), 1u);
+    EXPECT_NE(stats[1]->Notes()[0].find("lost 17 received bytes"), std::string::npos);
+    EXPECT_FALSE(PrintSummary(stats, false, TimingColumns(report, stats, 1)));
+
+    // A channel no port ran on still fails the run.
+    auto others = StatsFor({2});
+    report.Channels[3].Lost = 0;
+    report.Channels[7].Lost = 1;
+    EXPECT_FALSE(NoteLostBytes(report, others));
+}
+
+TEST(TimingView, SummaryRatesAreOnKernelTimeBesideTheModelsCounts)
+{
+    auto stats = StatsFor({0, 4});
+    for (auto& entry : stats) {
+        entry->Read = 20'000;
+        entry->ElapsedMs = 2'000;
+    }
+    stats[1]->BusyWrites = 3;
+    auto report = DefaultReport();
+    report.Channels[0].Nakked = 42;
+    report.Channels[4].Lost = 5;
+    // Kernel time ten times slower than real time: ten times the bytes per kernel second.
+    const SummaryExtras extras = TimingColumns(report, stats, 10);
+    ASSERT_EQ(extras.Rates.Rows.size(), 2u);
+    EXPECT_EQ(extras.Rates.Rows[0], (std::vector<std::string>{"175,000", "98,246", "100,000"}));
+    EXPECT_EQ(extras.Rates.Rows[1], (std::vector<std::string>{"11,520", "11,520", "100,000"}));
+    EXPECT_EQ(extras.Counts.Rows[0], (std::vector<std::string>{"0", "0", "42"}));
+    EXPECT_EQ(extras.Counts.Rows[1], (std::vector<std::string>{"3", "5", "-"}));
 }
 
 TEST(Report, GroupsThousands)

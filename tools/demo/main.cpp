@@ -9,16 +9,42 @@
 #include "tools/demo/options.h"
 #include "tools/demo/report.h"
 #include "tools/demo/scenario.h"
+#include "tools/demo/timing_view.h"
 #include "tools/demo/traffic.h"
 #include "tools/demo/win32.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 using namespace demo;
+
+namespace {
+
+// A timed bridge sends its announce when the timeline says, which may be
+// after the plug-in's settle has found nothing more to wait for: settle again
+// until every port has started, or a bound well beyond the bring-up.
+void SettleTimedBringUp(rig::SystemRig& rig)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        rig.Settle();
+        const auto ports = rig.Ports();
+        const bool all = ports.size() == kPortCount &&
+                         std::all_of(ports.begin(), ports.end(), [](const rig::PortView& port) { return port.Working; });
+        if (all || std::chrono::steady_clock::now() > until) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -36,9 +62,13 @@ int main(int argc, char** argv)
     const bool terminal = isatty(1) != 0;
     host::SetTimeScale(options.TimeScale);
 
-    std::printf("Ombrel Vesk bridge on the bridge model: seed %" PRIu64 ", kernel time scale %g, scenario %s\n\n",
-                options.Seed, options.TimeScale, FaultName(options.Scenario));
+    const bridge::TimingConfig timing;
+    std::printf("Ombrel Vesk bridge on the bridge model: seed %" PRIu64 ", kernel time scale %g, scenario %s%s\n\n",
+                options.Seed, options.TimeScale, FaultName(options.Scenario),
+                options.Timing ? ("; " + timing.Describe()).c_str() : "");
     rig::SystemOptions systemOptions;
+    // The timeline starts at the plug-in, so the bring-up keeps its time too.
+    systemOptions.PlugIn = !options.Timing;
     if (!options.CapturePath.empty()) {
         systemOptions.Capture = host::UsbCapture::Create(options.CapturePath, error);
         if (!systemOptions.Capture) {
@@ -48,6 +78,11 @@ int main(int argc, char** argv)
     }
     const std::shared_ptr<host::UsbCapture> capture = systemOptions.Capture;
     auto rig = std::make_unique<rig::SystemRig>(systemOptions);
+    if (options.Timing) {
+        rig->Model.SetTiming(timing);
+        rig->Plug();
+        SettleTimedBringUp(*rig);
+    }
     if (!rig->Started()) {
         std::printf("The bridge did not start: 0x%08X\n", static_cast<unsigned>(rig->StartResult()));
         return 1;
@@ -70,7 +105,17 @@ int main(int argc, char** argv)
                               std::chrono::seconds(30 + static_cast<int>(10 * options.TimeScale))};
     RunTraffic(bed, config, *stats, terminal);
 
-    bool clean = PrintSummary(*stats, bed.CountsAcknowledgements());
+    const auto timingReport = rig->Model.Timing();
+    bool clean = true;
+    SummaryExtras extras;
+    if (timingReport) {
+        clean = NoteLostBytes(*timingReport, *stats);
+        extras = TimingColumns(*timingReport, *stats, options.TimeScale);
+    }
+    clean = PrintSummary(*stats, bed.CountsAcknowledgements(), extras) && clean;
+    if (timingReport) {
+        PrintTimingReport(stdout, *timingReport, options.TimeScale);
+    }
     const FaultDirector& director = bed.Director();
     if (options.Scenario != Fault::None && options.Scenario != Fault::Partial && director.Injected() == 0) {
         std::printf("  The run ended before the %s fault could be injected (or no chosen port is answered).\n",

@@ -1,6 +1,8 @@
 #include "tools/demo/model_bed.h"
 
 #include "rig/system_rig.h"
+#include "tools/demo/report.h"
+#include "tools/demo/timing_view.h"
 
 namespace demo {
 
@@ -23,7 +25,7 @@ std::vector<PortListing> ModelBed::Ports()
 
 std::unique_ptr<PortConditions> ModelBed::Conditions(unsigned port)
 {
-    return std::make_unique<ScenarioConditions>(port, Settings.Scenario, Rig.Model);
+    return std::make_unique<ScenarioConditions>(port, Settings.Scenario, Rig.Model, Settings.Timing);
 }
 
 void ModelBed::TrafficStarted(RunControl& control)
@@ -34,12 +36,22 @@ void ModelBed::TrafficStarted(RunControl& control)
 
 std::string ModelBed::Phase() const
 {
+    std::string late;
+    if (const auto report = Rig.Model.Timing()) {
+        late = "  late deliveries " + Grouped(report->LateDeliveries);
+    }
     switch (Directing ? Directing->CurrentPhase() : FaultDirector::Phase::Normal) {
-    case FaultDirector::Phase::Asleep: return "  [system asleep]";
-    case FaultDirector::Phase::Removed: return "  [bridge removed]";
+    case FaultDirector::Phase::Asleep: return late + "  [system asleep]";
+    case FaultDirector::Phase::Removed: return late + "  [bridge removed]";
     case FaultDirector::Phase::Normal: break;
     }
-    return {};
+    return late;
+}
+
+std::string ModelBed::LiveFigures(unsigned port, double recentRate, const std::vector<unsigned>& active) const
+{
+    const auto report = Rig.Model.Timing();
+    return report ? LiveTimingFigures(*report, port, recentRate * Settings.TimeScale, active) : std::string();
 }
 
 void ModelBed::Tick() { Rig.Model.ClearOutTransfers(); }

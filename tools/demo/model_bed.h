@@ -25,13 +25,17 @@ public:
 
     std::vector<PortListing> Ports() override;
     std::unique_ptr<PortConditions> Conditions(unsigned port) override;
-    bool CountsAcknowledgements() const override { return true; }
+    // A timed bridge acknowledges each chunk with what fit, which the
+    // application cannot count.
+    bool CountsAcknowledgements() const override { return !Settings.Timing; }
     void TrafficStarted(RunControl& control) override;
     std::string Phase() const override;
     // Nothing reads the model's record of OUT transfers; it would grow by
     // every chunk of a long run.
     void Tick() override;
     void TrafficEnded() override;
+    // In timing mode: the port's rate beside its line rate and paper limit.
+    std::string LiveFigures(unsigned port, double recentRate, const std::vector<unsigned>& active) const override;
 
     // Once the traffic has started.
     const FaultDirector& Director() const { return *Directing; }

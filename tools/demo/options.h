@@ -1,5 +1,5 @@
 // Command-line options of ombrel-demo: the shared traffic options, the kernel
-// time scale, the fault scenario and the capture file.
+// time scale, the fault scenario, the capture file and the timing mode.
 #pragma once
 
 #include "tools/demo/traffic_options.h"
@@ -18,6 +18,7 @@ struct Options : TrafficOptions {
     double TimeScale = 1.0;
     Fault Scenario = Fault::None;
     std::string CapturePath;  // empty: no capture
+    bool Timing = false;      // the bridge model in timing mode from its plug-in on
 };
 
 // Parses argv; on a bad argument returns nothing and sets `error`.

@@ -244,6 +244,7 @@ private:
         size_t offset = 0;
         int failuresInARow = 0;
         int emptyWrites = 0;
+        auto lastTaken = Clock::now();
         while (offset < length && !Broken && !Gone) {
             Conditions.BeforeWrite(Rng);
             PostRead();
@@ -260,6 +261,26 @@ private:
                 Stats.AckedChunks += *acknowledged;
             }
 
+            if (error == ERROR_BUSY && Conditions.BusyExpected() && !Control.Removed) {
+                ++Stats.BusyWrites;
+                if (accepted != 0) {
+                    lastTaken = Clock::now();
+                } else if (Clock::now() - lastTaken > kLoopbackLimit) {
+                    Unexpected("busy writes took nothing for " + std::to_string(kLoopbackLimit.count()) +
+                               " s; the port is given up");
+                    Broken = true;
+                } else {
+                    // The FIFO drains at the line rate; the loopback is read meanwhile.
+                    PostRead();
+                    if (ReadPending) {
+                        AwaitRead(std::chrono::milliseconds(1));
+                    }
+                }
+                // The rest goes at once: what this block has outstanding
+                // never exceeds the block, which the port's ring holds.
+                offset += accepted;
+                continue;
+            }
             if (error != ERROR_SUCCESS) {
                 const std::string what = "write of " + std::to_string(remaining) + " bytes failed after " +
                                          std::to_string(accepted);

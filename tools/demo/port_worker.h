@@ -38,6 +38,7 @@ struct PortStats {
     std::atomic<uint64_t> Read{0};
     std::atomic<uint64_t> Writes{0};
     std::atomic<uint64_t> ShortWrites{0};     // succeeded with part of the request
+    std::atomic<uint64_t> BusyWrites{0};      // ended busy with what the bridge had room for, as expected
     std::atomic<uint64_t> AckedChunks{0};     // ports 2-7: chunks the bridge acknowledged
     std::atomic<uint64_t> ExpectedFailures{0};
     std::atomic<uint64_t> UnexpectedFailures{0};

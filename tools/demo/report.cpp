@@ -82,12 +82,15 @@ void Table::Print(std::FILE* out, const char* indent) const
 }
 
 void ProgressView::Show(double seconds, const std::string& heading, const std::vector<std::string>& lines,
-                        const std::string& plain)
+                        const std::string& plain, bool plainLines)
 {
     if (!IsTerminal) {
         if (seconds - LastPlain >= 1.0) {
             LastPlain = seconds;
             std::fprintf(Out, "%s\n", plain.c_str());
+            for (size_t i = 0; plainLines && i < lines.size(); ++i) {
+                std::fprintf(Out, "%s\n", lines[i].c_str());
+            }
             std::fflush(Out);
         }
         return;
@@ -126,33 +129,54 @@ std::string ProgressLine(PortStats& stats, double seconds)
     return text;
 }
 
-bool PrintSummary(const std::vector<std::unique_ptr<PortStats>>& stats, bool countsAcknowledgements)
+bool PrintSummary(const std::vector<std::unique_ptr<PortStats>>& stats, bool countsAcknowledgements,
+                  const SummaryExtras& extras)
 {
     std::printf("\nSummary:\n");
-    std::vector<std::string> headings{"Port", "Name", "Channel", "Written (B)", "Read (B)", "Read (B/s)"};
-    std::vector<bool> rightAligned{false, false, false, true, true, true};
+    std::vector<std::string> headings{"Port", "Name", "Channel", "Written (B)", "Read (B)"};
+    auto addColumns = [&headings](const std::vector<std::string>& more) {
+        headings.insert(headings.end(), more.begin(), more.end());
+    };
+    if (extras.Rates.Headings.empty()) {
+        headings.push_back("Read (B/s)");
+    }
+    addColumns(extras.Rates.Headings);
     if (countsAcknowledgements) {
         headings.push_back("Acked chunks");
-        rightAligned.push_back(true);
     }
-    headings.insert(headings.end(), {"Short writes", "Failures exp/unexp", "Mismatches", "Result"});
-    rightAligned.insert(rightAligned.end(), {true, true, true, false});
+    headings.insert(headings.end(), {"Short writes", "Failures exp/unexp", "Mismatches"});
+    addColumns(extras.Counts.Headings);
+    headings.push_back("Result");
+    // Numbers right-aligned; the port, its names and the result read as text.
+    std::vector<bool> rightAligned(headings.size(), true);
+    rightAligned[0] = rightAligned[1] = rightAligned[2] = rightAligned.back() = false;
     Table summary(headings, rightAligned);
     bool clean = true;
-    for (const auto& entry : stats) {
+    for (size_t i = 0; i < stats.size(); ++i) {
+        const auto& entry = stats[i];
+        auto addCells = [i](std::vector<std::string>& row, const SummaryColumns& columns) {
+            std::vector<std::string> cells = i < columns.Rows.size() ? columns.Rows[i] : std::vector<std::string>{};
+            cells.resize(columns.Headings.size());
+            row.insert(row.end(), cells.begin(), cells.end());
+        };
         const bool good = entry->Mismatches == 0 && entry->UnexpectedFailures == 0 && entry->Lost == 0 &&
                           entry->State != PortState::Failed;
         clean = clean && good;
         const double seconds = static_cast<double>(entry->ElapsedMs) / 1000.0;
         std::vector<std::string> row{std::to_string(entry->Port), entry->ComName, ChannelName(entry->Port),
-                                     Grouped(entry->Accepted), Grouped(entry->Read), Rate(entry->Read, seconds)};
+                                     Grouped(entry->Accepted), Grouped(entry->Read)};
+        if (extras.Rates.Headings.empty()) {
+            row.push_back(Rate(entry->Read, seconds));
+        }
+        addCells(row, extras.Rates);
         if (countsAcknowledgements) {
             row.push_back(entry->Port >= kFirstAnsweredPort ? Grouped(entry->AckedChunks) : "(unanswered)");
         }
         row.insert(row.end(), {Grouped(entry->ShortWrites),
                                Grouped(entry->ExpectedFailures) + "/" + Grouped(entry->UnexpectedFailures),
-                               Grouped(entry->Mismatches),
-                               !good ? "FAIL" : entry->State == PortState::Gone ? "ok, gone" : "ok"});
+                               Grouped(entry->Mismatches)});
+        addCells(row, extras.Counts);
+        row.push_back(!good ? "FAIL" : entry->State == PortState::Gone ? "ok, gone" : "ok");
         summary.Add(std::move(row));
     }
     summary.Print(stdout);

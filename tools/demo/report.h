@@ -34,9 +34,10 @@ private:
 class ProgressView {
 public:
     ProgressView(std::FILE* out, bool terminal) : Out(out), IsTerminal(terminal) {}
-    // `heading` above `lines` on a terminal; `plain` is the line otherwise.
+    // `heading` above `lines` on a terminal; `plain` is the line otherwise,
+    // with `lines` below it when `plainLines`.
     void Show(double seconds, const std::string& heading, const std::vector<std::string>& lines,
-              const std::string& plain);
+              const std::string& plain, bool plainLines = false);
     bool Terminal() const { return IsTerminal; }
 
 private:
@@ -52,8 +53,23 @@ void ShowPorts(const std::vector<PortListing>& ports);
 // One port's line of the live view, `seconds` into the run.
 std::string ProgressLine(PortStats& stats, double seconds);
 
+// Right-aligned columns a bed adds to the summary: one row of cells per port,
+// in the order of the stats.
+struct SummaryColumns {
+    std::vector<std::string> Headings;
+    std::vector<std::vector<std::string>> Rows;
+};
+
+// The timed model's columns: `Rates` in place of the read rate per real
+// second, `Counts` before the result.
+struct SummaryExtras {
+    SummaryColumns Rates;
+    SummaryColumns Counts;
+};
+
 // The summary table and every port's notes; true when every port passed.
 // Without acknowledgement counts the table has no column for them.
-bool PrintSummary(const std::vector<std::unique_ptr<PortStats>>& stats, bool countsAcknowledgements);
+bool PrintSummary(const std::vector<std::unique_ptr<PortStats>>& stats, bool countsAcknowledgements,
+                  const SummaryExtras& extras = {});
 
 } // namespace demo

@@ -23,19 +23,23 @@ std::string ScenarioExplanation(Fault fault, const Options& options);
 // the chunks the bridge acknowledged, which the model's settings tell.
 class ScenarioConditions : public PortConditions {
 public:
-    ScenarioConditions(unsigned port, Fault scenario, bridge::BridgeModel& model)
-        : PortConditions(port), Scenario(scenario), Model(model)
+    // `timed`: the bridge model keeps time, so a full FIFO cuts writes short.
+    ScenarioConditions(unsigned port, Fault scenario, bridge::BridgeModel& model, bool timed = false)
+        : PortConditions(port), Scenario(scenario), Model(model), Timed(timed)
     {
     }
     void BeforeWrite(std::mt19937_64& rng) override;
     bool ExpectedWriteError(DWORD error) const override;
     bool FailedChunkMayArrive(DWORD error) const override;
     bool ShortWriteExpected() const override { return Scenario == Fault::Partial; }
+    // Only ports 2 to 7 are answered with what fit; ports 0 and 1 are held back until it does.
+    bool BusyExpected() const override { return Timed && Answered(); }
     std::optional<uint64_t> AcknowledgedChunks(size_t requested, DWORD accepted, DWORD error) const override;
 
 private:
     const Fault Scenario;
     bridge::BridgeModel& Model;
+    const bool Timed;
     std::vector<uint16_t> AcceptCounts;  // the partial scenario's, for the write in progress
 };
 

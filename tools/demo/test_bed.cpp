@@ -15,6 +15,8 @@ bool PortConditions::FailedChunkMayArrive(DWORD error) const
 
 bool PortConditions::ShortWriteExpected() const { return false; }
 
+bool PortConditions::BusyExpected() const { return false; }
+
 std::optional<uint64_t> PortConditions::AcknowledgedChunks(size_t, DWORD, DWORD) const { return std::nullopt; }
 
 void TestBed::TrafficStarted(RunControl&) {}
@@ -24,5 +26,7 @@ std::string TestBed::Phase() const { return {}; }
 void TestBed::Tick() {}
 
 void TestBed::TrafficEnded() {}
+
+std::string TestBed::LiveFigures(unsigned, double, const std::vector<unsigned>&) const { return {}; }
 
 } // namespace demo

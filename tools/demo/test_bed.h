@@ -48,6 +48,10 @@ public:
     virtual bool FailedChunkMayArrive(DWORD error) const;
     // Whether a write may succeed with only part of its bytes taken.
     virtual bool ShortWriteExpected() const;
+    // Whether a write may end with ERROR_BUSY after the bytes the bridge had
+    // room for, as a bridge whose transmit FIFO is full does: the application
+    // writes the rest again, and it counts as busy, not as a failure.
+    virtual bool BusyExpected() const;
     // The chunks of one write that the bridge acknowledged, where the bed can
     // see them.
     virtual std::optional<uint64_t> AcknowledgedChunks(size_t requested, DWORD accepted, DWORD error) const;
@@ -73,6 +77,10 @@ public:
     virtual std::string Phase() const;
     virtual void Tick();
     virtual void TrafficEnded();
+    // What the bed adds to a port's line of the live view: `recentRate` is
+    // the port's read rate over the last second, in bytes per real second,
+    // while the `active` ports stream. Empty by default.
+    virtual std::string LiveFigures(unsigned port, double recentRate, const std::vector<unsigned>& active) const;
 };
 
 } // namespace demo

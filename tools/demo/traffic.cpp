@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
 #include <thread>
 
 namespace demo {
@@ -13,11 +14,33 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr auto kRedraw = std::chrono::milliseconds(100);
+constexpr double kRecentSeconds = 1.0;
 
 bool Finished(PortState state)
 {
     return state == PortState::Done || state == PortState::Gone || state == PortState::Failed;
 }
+
+// A port's read rate over the last second of redraws.
+class RecentRate {
+public:
+    double Update(double seconds, uint64_t read)
+    {
+        Samples.push_back({seconds, read});
+        while (Samples.size() > 2 && seconds - Samples[1].Seconds >= kRecentSeconds) {
+            Samples.pop_front();
+        }
+        const Sample& from = Samples.front();
+        return seconds > from.Seconds ? static_cast<double>(read - from.Read) / (seconds - from.Seconds) : 0;
+    }
+
+private:
+    struct Sample {
+        double Seconds;
+        uint64_t Read;
+    };
+    std::deque<Sample> Samples{{0, 0}};
+};
 
 } // namespace
 
@@ -69,19 +92,30 @@ void RunTraffic(TestBed& bed, const WorkerConfig& config, std::vector<std::uniqu
     bed.TrafficStarted(control);
 
     ProgressView progress(stdout, terminal);
+    std::vector<RecentRate> recent(stats.size());
     for (;;) {
         bool allFinished = true;
         uint64_t written = 0;
         uint64_t read = 0;
         uint64_t failures = 0;
         std::vector<std::string> lines;
+        std::vector<unsigned> active;
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         for (auto& entry : stats) {
-            allFinished = allFinished && Finished(entry->State);
-            written += entry->Accepted;
-            read += entry->Read;
-            failures += entry->ExpectedFailures + entry->UnexpectedFailures;
-            lines.push_back(ProgressLine(*entry, seconds));
+            if (entry->State == PortState::Running) {
+                active.push_back(entry->Port);
+            }
+        }
+        bool figures = false;
+        for (size_t i = 0; i < stats.size(); ++i) {
+            PortStats& entry = *stats[i];
+            allFinished = allFinished && Finished(entry.State);
+            written += entry.Accepted;
+            read += entry.Read;
+            failures += entry.ExpectedFailures + entry.UnexpectedFailures;
+            const std::string extra = bed.LiveFigures(entry.Port, recent[i].Update(seconds, entry.Read), active);
+            figures = figures || !extra.empty();
+            lines.push_back(ProgressLine(entry, seconds) + extra);
         }
         const std::string phase = bed.Phase();
         char heading[96];
@@ -89,7 +123,8 @@ void RunTraffic(TestBed& bed, const WorkerConfig& config, std::vector<std::uniqu
         char plain[160];
         std::snprintf(plain, sizeof plain, "  %5.1f s: written %s B, read %s B, failures %" PRIu64 "%s", seconds,
                       Grouped(written).c_str(), Grouped(read).c_str(), failures, phase.c_str());
-        progress.Show(seconds, heading, lines, plain);
+        // A bed's figures are per port, so the plain view lists the ports too.
+        progress.Show(seconds, heading, lines, plain, figures);
         bed.Tick();
         if (allFinished) {
             break;
