@@ -309,6 +309,7 @@ void BridgeModel::LateLoop()
             continue;
         }
         wire::Bytes transfer;
+        bool fromTimeline = false;
         if (!LateQueue.empty() && LateQueue.front().Due <= Clock::now()) {
             std::pop_heap(LateQueue.begin(), LateQueue.end(), std::greater<>());
             transfer = std::move(LateQueue.back().Transfer);
@@ -318,13 +319,18 @@ void BridgeModel::LateLoop()
                 LateDeliveries++;
             }
             transfer = Timeline->TakeIn().Frame;
-            TimedSent.notify_all();
+            fromTimeline = true;
+            TimedInFlight++;
         } else {
             continue;
         }
         lock.unlock();
         SendToHost(transfer);
         lock.lock();
+        if (fromTimeline) {
+            TimedInFlight--;
+            TimedSent.notify_all();
+        }
     }
 }
 
@@ -453,7 +459,14 @@ std::optional<TimingReport> BridgeModel::Timing() const
 bool BridgeModel::WaitTimedSent(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(StateMutex);
-    return TimedSent.wait_for(lock, timeout, [&] { return !Timeline || !Connected || Timeline->Quiet(); });
+    return TimedSent.wait_for(lock, timeout,
+                              [&] { return !Timeline || !Connected || (Timeline->Quiet() && TimedInFlight == 0); });
+}
+
+uint64_t BridgeModel::TimedSentCount() const
+{
+    std::lock_guard lock(StateMutex);
+    return Timeline ? Timeline->SentBeforeQuiet() : 0;
 }
 
 bool BridgeModel::InjectIn(const wire::Bytes& transfer) { return SendToHost(transfer); }

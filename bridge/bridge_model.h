@@ -162,6 +162,8 @@ public:
     // In timing mode, waits until the timeline has sent everything it holds
     // but what received streams keep bringing; true at once otherwise.
     bool WaitTimedSent(std::chrono::milliseconds timeout);
+    // How many IN transfers of that kind the timeline has sent; 0 when not timed.
+    uint64_t TimedSentCount() const;
 
     // Raw IN transfers; false when the device is not plugged in.
     bool InjectIn(const wire::Bytes& transfer);
@@ -238,7 +240,8 @@ private:
     std::optional<TimingConfig> TimingSettings;
     std::optional<BridgeTimeline> Timeline;       // while plugged in, in timing mode
     uint64_t LateDeliveries = 0;
-    std::condition_variable TimedSent;            // after every IN transfer of the timeline
+    uint64_t TimedInFlight = 0;                   // taken from the timeline, not yet in the cable
+    std::condition_variable TimedSent;            // after every IN transfer of the timeline reached the cable
     bool Connected = false;
     bool Stopping = false;
     std::thread LateThread;

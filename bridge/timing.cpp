@@ -258,7 +258,9 @@ BridgeTimeline::InTransfer BridgeTimeline::TakeIn()
     if (answer) {
         transfer.Frame = std::move(Answers.front().Frame);
         Answers.pop_front();
+        QuietSends++;
     } else if (dataPort) {
+        QuietSends += Settings.ReceiveStream[*dataPort] ? 0 : 1;
         Channel& channel = Channels[*dataPort];
         const size_t count = std::min(channel.Buffer.size(), wire::kMaxPayload);
         wire::Bytes payload;

@@ -146,6 +146,8 @@ public:
     };
     // Nothing left to send but what received streams keep bringing.
     bool Quiet() const;
+    // IN transfers sent so far of the kind Quiet() waits for.
+    uint64_t SentBeforeQuiet() const { return QuietSends; }
 
     const ChannelCounts& Counts(uint8_t port) const { return Channels[port].Counts; }
     // FNV-1a over every planned transfer's times and bytes: equal runs give equal digests.
@@ -187,6 +189,7 @@ private:
     std::deque<Pending> Answers;                   // in the order they become ready
     int64_t ReadPostedFrom = 0;                    // the IN read is there from this time
     std::mt19937_64 Rng;
+    uint64_t QuietSends = 0;
     uint64_t Hash = 14695981039346656037ull;
 };
 

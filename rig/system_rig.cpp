@@ -60,10 +60,27 @@ bool SystemRig::Settle(std::chrono::milliseconds timeout)
     if (BusNode == nullptr || Gone) {
         return System.WaitIdle(timeout);
     }
-    if (Options.Device == nullptr && !Model.WaitTimedSent(timeout)) {
-        return false;
+    if (Options.Device != nullptr) {
+        return rig::Settle(BusNode->Physical(), &System, timeout);
     }
-    return rig::Settle(BusNode->Physical(), &System, timeout);
+    // A timed bridge may queue an IN transfer while the system works (the
+    // announce, once the hello's write is carried), so settling is done once
+    // a whole pass saw the timeline send nothing new.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !Model.WaitTimedSent(left)) {
+            return false;
+        }
+        const uint64_t sent = Model.TimedSentCount();
+        if (!rig::Settle(BusNode->Physical(), &System, left)) {
+            return false;
+        }
+        if (Model.TimedSentCount() == sent && Model.WaitTimedSent(std::chrono::milliseconds(0))) {
+            return true;
+        }
+    }
 }
 
 void SystemRig::SetCapture(std::shared_ptr<host::UsbCapture> capture)

@@ -15,36 +15,13 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
-#include <thread>
 
 using namespace demo;
 
-namespace {
-
-// A timed bridge sends its announce when the timeline says, which may be
-// after the plug-in's settle has found nothing more to wait for: settle again
-// until every port has started, or a bound well beyond the bring-up.
-void SettleTimedBringUp(rig::SystemRig& rig)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        rig.Settle();
-        const auto ports = rig.Ports();
-        const bool all = ports.size() == kPortCount &&
-                         std::all_of(ports.begin(), ports.end(), [](const rig::PortView& port) { return port.Working; });
-        if (all || std::chrono::steady_clock::now() > until) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -81,7 +58,6 @@ int main(int argc, char** argv)
     if (options.Timing) {
         rig->Model.SetTiming(timing);
         rig->Plug();
-        SettleTimedBringUp(*rig);
     }
     if (!rig->Started()) {
         std::printf("The bridge did not start: 0x%08X\n", static_cast<unsigned>(rig->StartResult()));
