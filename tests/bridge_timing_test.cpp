@@ -205,6 +205,7 @@ struct TimedSystem {
     {
         System.Model.SetTiming(config);
         System.Start();
+        EXPECT_TRUE(System.WaitForPorts()) << "the timed bring-up did not give eight ports";
     }
     test::RealTimeScope RealTime;
     test::PortSystem System;
