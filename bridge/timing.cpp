@@ -74,7 +74,8 @@ double LineSettings::BitsPerByte() const
     return 1.0 + DataBits + (Parity != 0 ? 1.0 : 0.0) + stop;
 }
 
-BridgeTimeline::BridgeTimeline(const TimingConfig& config, int64_t start) : Settings(config), Rng(config.Seed)
+BridgeTimeline::BridgeTimeline(const TimingConfig& config, int64_t start)
+    : Settings(config), Origin(start), Rng(config.Seed)
 {
     for (uint8_t port = 0; port < wire::kPortCount; ++port) {
         Channels[port].NextStreamByte = static_cast<double>(start) + ByteTime(port);
@@ -93,9 +94,20 @@ double BridgeTimeline::LineRate(uint8_t port) const
     return std::max<double>(1, line.BaudRate) / line.BitsPerByte();
 }
 
+int64_t BridgeTimeline::MicroframeAtOrAfter(double time) const
+{
+    return Origin + static_cast<int64_t>(std::ceil((time - static_cast<double>(Origin)) /
+                                                   static_cast<double>(Settings.Microframe))) *
+                        Settings.Microframe;
+}
+
 int64_t BridgeTimeline::NextMicroframe(int64_t time) const
 {
-    return (time / Settings.Microframe + 1) * Settings.Microframe;
+    // Rounded down, so that a time before the start is in its microframe too.
+    const int64_t since = time - Origin;
+    const int64_t frame = Settings.Microframe;
+    const int64_t index = since >= 0 ? since / frame : -((frame - 1 - since) / frame);
+    return Origin + (index + 1) * frame;
 }
 
 size_t BridgeTimeline::FifoRoom(Channel& channel, int64_t time) const
@@ -120,8 +132,7 @@ BridgeTimeline::OutPlan BridgeTimeline::PlanOut(int64_t now, uint8_t port, uint8
             // is once the byte that many from the end has left.
             const size_t mayStay = Settings.TxFifoBytes - length;
             const double fits = channel.Fifo[channel.Fifo.size() - mayStay - 1];
-            int64_t retry = static_cast<int64_t>(std::ceil(fits / static_cast<double>(Settings.Microframe))) *
-                            Settings.Microframe;
+            int64_t retry = MicroframeAtOrAfter(fits);
             if (static_cast<double>(retry) == fits) {
                 retry += Settings.Microframe;  // a byte leaving at the start is still there then
             }
@@ -131,7 +142,7 @@ BridgeTimeline::OutPlan BridgeTimeline::PlanOut(int64_t now, uint8_t port, uint8
         plan.Room = FifoRoom(channel, plan.Carried);
     }
     plan.Reported = plan.Carried + Settings.Microframe;
-    Mix(plan.Carried);
+    Mix(plan.Carried - Origin);
     Mix((int64_t{port} << 24) | (int64_t{type} << 16) | static_cast<int64_t>(length));
     Mix(static_cast<int64_t>(plan.Room));
     return plan;
@@ -275,7 +286,7 @@ BridgeTimeline::InTransfer BridgeTimeline::TakeIn()
     // the microframe after.
     transfer.Reported = NextMicroframe(transfer.Carried);
     ReadPostedFrom = transfer.Reported + Settings.Microframe;
-    Mix(transfer.Carried);
+    Mix(transfer.Carried - Origin);
     Mix(transfer.Frame);
     return transfer;
 }

@@ -4,7 +4,8 @@
 // lock of its own; the bridge model drives it under its state lock.
 //
 // The rules, deliberately conservative:
-//  - USB 2.0 high speed runs in microframes of 125 us. A transfer the host
+//  - USB 2.0 high speed runs in microframes of 125 us, counted from the
+//    timeline's start (the bus reset at plug-in). A transfer the host
 //    submits (an OUT write, or a re-posted IN read) is carried from the start
 //    of the next microframe, and the host learns of its completion at the end
 //    of the microframe that carried it. A 64-byte frame takes about 1 us of
@@ -144,7 +145,8 @@ public:
         uint64_t Nakked = 0;        // microframes an OUT waited for FIFO room
     };
     const ChannelCounts& Counts(uint8_t port) const { return Channels[port].Counts; }
-    // FNV-1a over every planned transfer's times and bytes: equal runs give equal digests.
+    // FNV-1a over every planned transfer's times, counted from the start, and
+    // bytes: equal runs give equal digests whenever they start.
     uint64_t Digest() const { return Hash; }
 
 private:
@@ -166,6 +168,7 @@ private:
     };
 
     int64_t NextMicroframe(int64_t time) const;   // the first microframe start after `time`
+    int64_t MicroframeAtOrAfter(double time) const;  // the first microframe start at or after `time`
     // Room in the FIFO at `time`; forgets the bytes that have left by then,
     // so it is asked at times that never go back.
     size_t FifoRoom(Channel& channel, int64_t time) const;
@@ -179,6 +182,7 @@ private:
     void Mix(const wire::Bytes& bytes);
 
     TimingConfig Settings;
+    int64_t Origin;                                // the start: microframes begin here
     std::array<Channel, wire::kPortCount> Channels;
     std::deque<Pending> Answers;                   // in the order they become ready
     int64_t ReadPostedFrom = 0;                    // the IN read is there from this time

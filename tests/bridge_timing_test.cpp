@@ -198,6 +198,53 @@ TEST(BridgeTimeline, AReceiveStreamIsSeededAndLosesWhatTheBufferCannotHold)
     EXPECT_LE(counts.Received - counts.Sent, fast.RxBufferBytes);
 }
 
+// Two bridges plugged in at different moments, neither on a microframe of
+// the other, that see the same traffic at the same times after their start:
+// the same carries (a NAKed frame's too), the same IN transfers, the same digest.
+TEST(BridgeTimeline, TheSameTrafficAfterAnyStartIsPlannedAlikeWithTheSameDigest)
+{
+    TimingConfig config;
+    config.CanFdBytesPerSecond = 100'000;
+    config.ReceiveStream[3] = true;
+    struct Trace {
+        std::vector<int64_t> Times;
+        std::vector<Bytes> Frames;
+        uint64_t Nakked = 0;
+        uint64_t Digest = 0;
+    };
+    auto run = [&config](int64_t start) {
+        BridgeTimeline timeline(config, start);
+        const Bytes bytes = Filled(512);
+        const auto fill = timeline.PlanOut(start + 300, 0, wire::kTypeData, bytes.size());
+        timeline.Transmit(0, fill.Carried, bytes.data(), bytes.size(), true);
+        const auto answered = timeline.PlanOut(start + 700, 5, wire::kTypeData, 56);
+        timeline.Transmit(5, answered.Carried, bytes.data(), 56, true);
+        timeline.QueueAnswer(answered.Carried + config.DeviceTurnaround, wire::Ack(5, wire::kTypeData, 0, 56));
+        const auto paced = timeline.PlanOut(fill.Reported + 100, 0, wire::kTypeData, 56);
+        timeline.Transmit(0, paced.Carried, bytes.data(), 56, true);
+        Trace trace;
+        for (const auto& plan : {fill, answered, paced}) {
+            trace.Times.push_back(plan.Carried - start);
+            trace.Times.push_back(plan.Reported - start);
+        }
+        for (int i = 0; i < 60; ++i) {
+            auto in = timeline.TakeIn();
+            trace.Times.push_back(in.Carried - start);
+            trace.Frames.push_back(std::move(in.Frame));
+        }
+        trace.Nakked = timeline.Counts(0).Nakked;
+        trace.Digest = timeline.Digest();
+        return trace;
+    };
+    const Trace aligned = run(kStart);
+    const Trace shifted = run(kStart + 617);
+    EXPECT_GT(aligned.Nakked, 0u);
+    EXPECT_EQ(aligned.Times, shifted.Times);
+    EXPECT_EQ(aligned.Frames, shifted.Frames);
+    EXPECT_EQ(aligned.Nakked, shifted.Nakked);
+    EXPECT_EQ(aligned.Digest, shifted.Digest);
+}
+
 // The bridge timed from its plug-in, in real time, so that the host's own
 // delays stay small beside the model's.
 struct TimedSystem {
