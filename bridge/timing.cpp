@@ -56,6 +56,38 @@ double ChannelLimit(const TimingConfig& config, double lineRate, unsigned answer
     return turn <= 0 ? lineRate : std::min(lineRate, wire::kMaxPayload * kKernelUnitsPerSecond / turn);
 }
 
+std::vector<double> ReceiveShares(const TimingConfig& config, const std::vector<double>& lineRates)
+{
+    std::vector<double> shares(lineRates.size(), 0);
+    std::vector<bool> settled(lineRates.size(), false);
+    double left = wire::kMaxPayload * kKernelUnitsPerSecond / static_cast<double>(2 * config.Microframe);
+    size_t open = lineRates.size();
+    // Each pass settles the channels whose line is below an even share of
+    // what is left; once none is, the rest split it evenly.
+    while (open > 0) {
+        const double even = left / static_cast<double>(open);
+        bool changed = false;
+        for (size_t i = 0; i < lineRates.size(); ++i) {
+            if (!settled[i] && lineRates[i] <= even) {
+                shares[i] = lineRates[i];
+                settled[i] = true;
+                left -= lineRates[i];
+                --open;
+                changed = true;
+            }
+        }
+        if (!changed) {
+            for (size_t i = 0; i < lineRates.size(); ++i) {
+                if (!settled[i]) {
+                    shares[i] = even;
+                }
+            }
+            break;
+        }
+    }
+    return shares;
+}
+
 int64_t CommandLatency(const TimingConfig& config, unsigned otherAnswered,
                        const std::vector<double>& otherUnansweredRates)
 {

@@ -86,6 +86,11 @@ double AnsweredAggregate(const TimingConfig& config);
 // the line rate, or 56 bytes per turn of all of them, whichever is less.
 double ChannelLimit(const TimingConfig& config, double lineRate, unsigned answered,
                     const std::vector<double>& unansweredRates);
+// The IN pipe's rate (one frame of up to 56 bytes per two microframes) as
+// channels receiving streams at `lineRates` share it when sent oldest byte
+// first: a channel whose line is below an even share of what is left gets
+// its line, and the others split the rest evenly. Bytes per second, by channel.
+std::vector<double> ReceiveShares(const TimingConfig& config, const std::vector<double>& lineRates);
 // Worst wait of one command on a port while the others stream: each of them
 // has one command carried or waiting ahead of it, then its own round trip.
 int64_t CommandLatency(const TimingConfig& config, unsigned otherAnswered,

@@ -11,7 +11,9 @@
 
 #include <ntddser.h>
 
+#include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -196,6 +198,58 @@ TEST(BridgeTimeline, AReceiveStreamIsSeededAndLosesWhatTheBufferCannotHold)
     EXPECT_EQ(counts.Sent, 1u + 5600u);
     EXPECT_GT(counts.Lost, 0u);
     EXPECT_LE(counts.Received - counts.Sent, fast.RxBufferBytes);
+}
+
+// Streams on all eight channels: sent oldest byte first, a line slower than
+// an even share of the IN pipe gets all it brings and loses nothing, and the
+// faster ones split the rest evenly and lose the difference.
+TEST(BridgeTimeline, EightStreamsShareTheInPipeAsThePaperSharesSay)
+{
+    for (uint32_t baud : {115200u, 921600u}) {
+        TimingConfig config;
+        config.ReceiveStream.fill(true);
+        BridgeTimeline timeline(config, kStart);
+        std::vector<double> lines;
+        for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+            timeline.SetLine(port, {baud, 8, 0, 0});
+            lines.push_back(timeline.LineRate(port));
+        }
+        struct Counts {
+            std::array<uint64_t, wire::kPortCount> Sent{};
+            std::array<uint64_t, wire::kPortCount> Lost{};
+        };
+        auto runUntil = [&timeline](int64_t end) {
+            while (timeline.NextInReport().value_or(end + 1) <= end) {
+                timeline.TakeIn();
+            }
+            Counts counts;
+            for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+                counts.Sent[port] = timeline.Counts(port).Sent;
+                counts.Lost[port] = timeline.Counts(port).Lost;
+            }
+            return counts;
+        };
+        // 20 ms to fill the buffers, then 400 ms counted.
+        const Counts before = runUntil(kStart + 200'000);
+        const Counts after = runUntil(kStart + 4'200'000);
+        const auto shares = bridge::paper::ReceiveShares(config, lines);
+        double total = 0;
+        for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+            const double rate = static_cast<double>(after.Sent[port] - before.Sent[port]) / 0.4;
+            total += rate;
+            const std::string where = "port " + std::to_string(port) + " at " + std::to_string(baud);
+            EXPECT_NEAR(rate, shares[port], shares[port] * 0.03) << where;
+            if (shares[port] < lines[port]) {
+                EXPECT_GT(after.Lost[port], before.Lost[port]) << where;
+            } else {
+                EXPECT_EQ(after.Lost[port], before.Lost[port]) << where;
+            }
+        }
+        // At 115200 the six serial lines get all they bring; at 921600 every
+        // line is faster than the pipe's eighth, and the pipe is full.
+        EXPECT_DOUBLE_EQ(shares[2], baud == 115200 ? 11520 : 28000);
+        EXPECT_NEAR(total, 224'000, 224'000 * 0.01);
+    }
 }
 
 // Two bridges plugged in at different moments, neither on a microframe of
