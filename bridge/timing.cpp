@@ -174,9 +174,9 @@ BridgeTimeline::OutPlan BridgeTimeline::PlanOut(int64_t now, uint8_t port, uint8
         plan.Room = FifoRoom(channel, plan.Carried);
     }
     plan.Reported = plan.Carried + Settings.Microframe;
-    Mix(plan.Carried - Origin);
-    Mix((int64_t{port} << 24) | (int64_t{type} << 16) | static_cast<int64_t>(length));
-    Mix(static_cast<int64_t>(plan.Room));
+    Mix(OutHash, plan.Carried - Origin);
+    Mix(OutHash, (int64_t{port} << 24) | (int64_t{type} << 16) | static_cast<int64_t>(length));
+    Mix(OutHash, static_cast<int64_t>(plan.Room));
     return plan;
 }
 
@@ -318,22 +318,30 @@ BridgeTimeline::InTransfer BridgeTimeline::TakeIn()
     // the microframe after.
     transfer.Reported = NextMicroframe(transfer.Carried);
     ReadPostedFrom = transfer.Reported + Settings.Microframe;
-    Mix(transfer.Carried - Origin);
-    Mix(transfer.Frame);
+    Mix(InHash, transfer.Carried - Origin);
+    Mix(InHash, transfer.Frame);
     return transfer;
 }
 
-void BridgeTimeline::Mix(int64_t value)
+uint64_t BridgeTimeline::Digest() const
+{
+    uint64_t hash = kFnvBasis;
+    Mix(hash, static_cast<int64_t>(OutHash));
+    Mix(hash, static_cast<int64_t>(InHash));
+    return hash;
+}
+
+void BridgeTimeline::Mix(uint64_t& hash, int64_t value)
 {
     for (int i = 0; i < 8; ++i) {
-        Hash = (Hash ^ static_cast<uint8_t>(value >> (8 * i))) * 1099511628211ull;
+        hash = (hash ^ static_cast<uint8_t>(value >> (8 * i))) * 1099511628211ull;
     }
 }
 
-void BridgeTimeline::Mix(const wire::Bytes& bytes)
+void BridgeTimeline::Mix(uint64_t& hash, const wire::Bytes& bytes)
 {
     for (uint8_t byte : bytes) {
-        Hash = (Hash ^ byte) * 1099511628211ull;
+        hash = (hash ^ byte) * 1099511628211ull;
     }
 }
 

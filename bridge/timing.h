@@ -151,8 +151,11 @@ public:
     };
     const ChannelCounts& Counts(uint8_t port) const { return Channels[port].Counts; }
     // FNV-1a over every planned transfer's times, counted from the start, and
-    // bytes: equal runs give equal digests whenever they start.
-    uint64_t Digest() const { return Hash; }
+    // bytes: equal runs give equal digests whenever they start. OUT and IN
+    // transfers are hashed apart, each in its own order, so that the host
+    // taking an IN transfer before or after planning an OUT one that the IN
+    // transfer cannot see leaves the digest as it is.
+    uint64_t Digest() const;
 
 private:
     struct Arrival {
@@ -183,8 +186,9 @@ private:
     std::optional<int64_t> NextInCarry() const;
     // When the channel's oldest received byte arrives (or arrived).
     std::optional<int64_t> OldestReceived(uint8_t port) const;
-    void Mix(int64_t value);
-    void Mix(const wire::Bytes& bytes);
+    static constexpr uint64_t kFnvBasis = 14695981039346656037ull;
+    static void Mix(uint64_t& hash, int64_t value);
+    static void Mix(uint64_t& hash, const wire::Bytes& bytes);
 
     TimingConfig Settings;
     int64_t Origin;                                // the start: microframes begin here
@@ -192,7 +196,8 @@ private:
     std::deque<Pending> Answers;                   // in the order they become ready
     int64_t ReadPostedFrom = 0;                    // the IN read is there from this time
     std::mt19937_64 Rng;
-    uint64_t Hash = 14695981039346656037ull;
+    uint64_t OutHash = kFnvBasis;                  // every OutPlan, in the order planned
+    uint64_t InHash = kFnvBasis;                   // every IN transfer, in the order taken
 };
 
 } // namespace bridge

@@ -299,6 +299,33 @@ TEST(BridgeTimeline, TheSameTrafficAfterAnyStartIsPlannedAlikeWithTheSameDigest)
     EXPECT_EQ(aligned.Digest, shifted.Digest);
 }
 
+// The host may take an IN transfer before or after it submits a command the
+// transfer cannot see (carried after it): the plan is the same, and so is
+// the digest.
+TEST(BridgeTimeline, TheDigestDoesNotDependOnWhetherAnInOrALaterOutIsPlannedFirst)
+{
+    auto run = [](bool inFirst) {
+        BridgeTimeline timeline(TimingConfig{}, kStart);
+        const auto first = timeline.PlanOut(kStart + 400, 2, wire::kTypeData, 56);
+        timeline.QueueAnswer(first.Carried + timeline.Config().DeviceTurnaround, wire::Ack(2, wire::kTypeData, 0, 56));
+        std::vector<Bytes> frames;
+        if (inFirst) {
+            frames.push_back(timeline.TakeIn().Frame);
+        }
+        const auto next = timeline.PlanOut(first.Reported + 10, 3, wire::kTypeData, 56);
+        timeline.QueueAnswer(next.Carried + timeline.Config().DeviceTurnaround, wire::Ack(3, wire::kTypeData, 0, 56));
+        while (timeline.NextInReport()) {
+            frames.push_back(timeline.TakeIn().Frame);
+        }
+        EXPECT_EQ(frames.size(), 2u);
+        return std::make_pair(frames, timeline.Digest());
+    };
+    const auto inFirst = run(true);
+    const auto outFirst = run(false);
+    EXPECT_EQ(inFirst.first, outFirst.first);
+    EXPECT_EQ(inFirst.second, outFirst.second);
+}
+
 // The bridge timed from its plug-in, in real time, so that the host's own
 // delays stay small beside the model's.
 struct TimedSystem {
