@@ -10,6 +10,7 @@
 //   ombrel-bench --receive-path-only N parked|stored
 //                                          N frames through one case of the receive
 //                                          path and N floor copies, for callgrind
+#include "bench/bench_support.h"
 #include "bench/receive_path.h"
 
 #include "host/kernel/time_scale.h"
@@ -39,6 +40,11 @@
 
 namespace {
 
+using bench::Fail;
+using bench::Median;
+using bench::OpenPorts;
+using bench::Percentile;
+using bench::PortNames;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -47,33 +53,6 @@ constexpr unsigned kProbePort = 2;       // an acknowledged RS485 port
 constexpr unsigned kCallgrindFrames = 320 * kBatch;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> values)
-{
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-// Nearest rank.
-double Percentile(std::vector<double> values, double percent)
-{
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t rank = static_cast<size_t>(std::ceil(percent / 100.0 * static_cast<double>(values.size())));
-    return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
-}
-
-[[noreturn]] void Fail(const std::string& why)
-{
-    std::fprintf(stderr, "ombrel-bench: %s\n", why.c_str());
-    std::exit(1);
-}
 
 std::string CpuModel()
 {
@@ -101,21 +80,6 @@ std::string SelfPath()
     std::array<char, 4096> path{};
     const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
     return length > 0 ? std::string(path.data(), static_cast<size_t>(length)) : std::string();
-}
-
-std::map<unsigned, std::string> PortNames(rig::SystemRig& bridge)
-{
-    std::map<unsigned, std::string> names;
-    for (const auto& port : bridge.Ports()) {
-        if (!port.Working || port.ComName.empty()) {
-            Fail("port " + std::to_string(port.Index) + " did not start");
-        }
-        names[port.Index] = port.ComName;
-    }
-    if (names.size() != 8) {
-        Fail("the bridge did not give eight ports");
-    }
-    return names;
 }
 
 // The verifier's counters over the stretches where I/O runs. Handles are
@@ -355,34 +319,6 @@ void CountReceiveInstructions(ReceiveFigures& figures)
     figures.CopyInstructions = parked->Copy;
     figures.InstructionNote = "valgrind --tool=callgrind, " + std::to_string(kCallgrindFrames) + " frames per case";
 }
-
-class OpenPorts {
-public:
-    explicit OpenPorts(const std::map<unsigned, std::string>& names)
-    {
-        for (const auto& [index, name] : names) {
-            HANDLE handle =
-                CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (handle == INVALID_HANDLE_VALUE) {
-                Fail("cannot open " + name);
-            }
-            Handles[index] = handle;
-        }
-    }
-    ~OpenPorts()
-    {
-        for (HANDLE handle : Handles) {
-            CloseHandle(handle);
-        }
-    }
-    OpenPorts(const OpenPorts&) = delete;
-    OpenPorts& operator=(const OpenPorts&) = delete;
-
-    HANDLE operator[](unsigned index) const { return Handles.at(index); }
-
-private:
-    std::array<HANDLE, 8> Handles{};
-};
 
 // Writers of `size` bytes, back to back, one thread per port, until stopped.
 class Streams {
