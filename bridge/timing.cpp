@@ -48,11 +48,47 @@ double AnsweredAggregate(const TimingConfig& config)
 double ChannelLimit(const TimingConfig& config, double lineRate, unsigned answered,
                     const std::vector<double>& unansweredRates)
 {
-    double turn = static_cast<double>(answered) * static_cast<double>(AnsweredCommandTime(config));
+    // An unanswered port's command takes two microframes unless its FIFO is
+    // full; its line drains while the others take their turns, so its NAKs
+    // stretch the turn only to its own 56 bytes' line time.
+    double turn = static_cast<double>(answered) * static_cast<double>(AnsweredCommandTime(config)) +
+                  static_cast<double>(unansweredRates.size()) * static_cast<double>(2 * config.Microframe);
     for (double rate : unansweredRates) {
-        turn += static_cast<double>(UnansweredCommandTime(config, rate));
+        turn = std::max(turn, wire::kMaxPayload * kKernelUnitsPerSecond / rate);
     }
     return turn <= 0 ? lineRate : std::min(lineRate, wire::kMaxPayload * kKernelUnitsPerSecond / turn);
+}
+
+std::vector<double> ReceiveShares(const TimingConfig& config, const std::vector<double>& lineRates)
+{
+    std::vector<double> shares(lineRates.size(), 0);
+    std::vector<bool> settled(lineRates.size(), false);
+    double left = wire::kMaxPayload * kKernelUnitsPerSecond / static_cast<double>(2 * config.Microframe);
+    size_t open = lineRates.size();
+    // Each pass settles the channels whose line is below an even share of
+    // what is left; once none is, the rest split it evenly.
+    while (open > 0) {
+        const double even = left / static_cast<double>(open);
+        bool changed = false;
+        for (size_t i = 0; i < lineRates.size(); ++i) {
+            if (!settled[i] && lineRates[i] <= even) {
+                shares[i] = lineRates[i];
+                settled[i] = true;
+                left -= lineRates[i];
+                --open;
+                changed = true;
+            }
+        }
+        if (!changed) {
+            for (size_t i = 0; i < lineRates.size(); ++i) {
+                if (!settled[i]) {
+                    shares[i] = even;
+                }
+            }
+            break;
+        }
+    }
+    return shares;
 }
 
 int64_t CommandLatency(const TimingConfig& config, unsigned otherAnswered,
@@ -73,7 +109,8 @@ double LineSettings::BitsPerByte() const
     return 1.0 + DataBits + (Parity != 0 ? 1.0 : 0.0) + stop;
 }
 
-BridgeTimeline::BridgeTimeline(const TimingConfig& config, int64_t start) : Settings(config), Rng(config.Seed)
+BridgeTimeline::BridgeTimeline(const TimingConfig& config, int64_t start)
+    : Settings(config), Origin(start), Rng(config.Seed)
 {
     for (uint8_t port = 0; port < wire::kPortCount; ++port) {
         Channels[port].NextStreamByte = static_cast<double>(start) + ByteTime(port);
@@ -92,9 +129,20 @@ double BridgeTimeline::LineRate(uint8_t port) const
     return std::max<double>(1, line.BaudRate) / line.BitsPerByte();
 }
 
+int64_t BridgeTimeline::MicroframeAtOrAfter(double time) const
+{
+    return Origin + static_cast<int64_t>(std::ceil((time - static_cast<double>(Origin)) /
+                                                   static_cast<double>(Settings.Microframe))) *
+                        Settings.Microframe;
+}
+
 int64_t BridgeTimeline::NextMicroframe(int64_t time) const
 {
-    return (time / Settings.Microframe + 1) * Settings.Microframe;
+    // Rounded down, so that a time before the start is in its microframe too.
+    const int64_t since = time - Origin;
+    const int64_t frame = Settings.Microframe;
+    const int64_t index = since >= 0 ? since / frame : -((frame - 1 - since) / frame);
+    return Origin + (index + 1) * frame;
 }
 
 size_t BridgeTimeline::FifoRoom(Channel& channel, int64_t time) const
@@ -119,8 +167,7 @@ BridgeTimeline::OutPlan BridgeTimeline::PlanOut(int64_t now, uint8_t port, uint8
             // is once the byte that many from the end has left.
             const size_t mayStay = Settings.TxFifoBytes - length;
             const double fits = channel.Fifo[channel.Fifo.size() - mayStay - 1];
-            int64_t retry = static_cast<int64_t>(std::ceil(fits / static_cast<double>(Settings.Microframe))) *
-                            Settings.Microframe;
+            int64_t retry = MicroframeAtOrAfter(fits);
             if (static_cast<double>(retry) == fits) {
                 retry += Settings.Microframe;  // a byte leaving at the start is still there then
             }
@@ -130,9 +177,9 @@ BridgeTimeline::OutPlan BridgeTimeline::PlanOut(int64_t now, uint8_t port, uint8
         plan.Room = FifoRoom(channel, plan.Carried);
     }
     plan.Reported = plan.Carried + Settings.Microframe;
-    Mix(plan.Carried);
-    Mix((int64_t{port} << 24) | (int64_t{type} << 16) | static_cast<int64_t>(length));
-    Mix(static_cast<int64_t>(plan.Room));
+    Mix(OutHash, plan.Carried - Origin);
+    Mix(OutHash, (int64_t{port} << 24) | (int64_t{type} << 16) | static_cast<int64_t>(length));
+    Mix(OutHash, static_cast<int64_t>(plan.Room));
     return plan;
 }
 
@@ -276,8 +323,8 @@ BridgeTimeline::InTransfer BridgeTimeline::TakeIn()
     // the microframe after.
     transfer.Reported = NextMicroframe(transfer.Carried);
     ReadPostedFrom = transfer.Reported + Settings.Microframe;
-    Mix(transfer.Carried);
-    Mix(transfer.Frame);
+    Mix(InHash, transfer.Carried - Origin);
+    Mix(InHash, transfer.Frame);
     return transfer;
 }
 
@@ -295,17 +342,25 @@ bool BridgeTimeline::Quiet() const
     return true;
 }
 
-void BridgeTimeline::Mix(int64_t value)
+uint64_t BridgeTimeline::Digest() const
+{
+    uint64_t hash = kFnvBasis;
+    Mix(hash, static_cast<int64_t>(OutHash));
+    Mix(hash, static_cast<int64_t>(InHash));
+    return hash;
+}
+
+void BridgeTimeline::Mix(uint64_t& hash, int64_t value)
 {
     for (int i = 0; i < 8; ++i) {
-        Hash = (Hash ^ static_cast<uint8_t>(value >> (8 * i))) * 1099511628211ull;
+        hash = (hash ^ static_cast<uint8_t>(value >> (8 * i))) * 1099511628211ull;
     }
 }
 
-void BridgeTimeline::Mix(const wire::Bytes& bytes)
+void BridgeTimeline::Mix(uint64_t& hash, const wire::Bytes& bytes)
 {
     for (uint8_t byte : bytes) {
-        Hash = (Hash ^ byte) * 1099511628211ull;
+        hash = (hash ^ byte) * 1099511628211ull;
     }
 }
 

@@ -4,7 +4,8 @@
 // lock of its own; the bridge model drives it under its state lock.
 //
 // The rules, deliberately conservative:
-//  - USB 2.0 high speed runs in microframes of 125 us. A transfer the host
+//  - USB 2.0 high speed runs in microframes of 125 us, counted from the
+//    timeline's start (the bus reset at plug-in). A transfer the host
 //    submits (an OUT write, or a re-posted IN read) is carried from the start
 //    of the next microframe, and the host learns of its completion at the end
 //    of the microframe that carried it. A 64-byte frame takes about 1 us of
@@ -83,9 +84,17 @@ int64_t UnansweredCommandTime(const TimingConfig& config, double lineRate);
 double AnsweredAggregate(const TimingConfig& config);
 // Per-channel limit while `answered` answered ports and the unanswered ports
 // at `unansweredRates` stream, each taking its turn on the command channel:
-// the line rate, or 56 bytes per turn of all of them, whichever is less.
+// the line rate, or 56 bytes per turn of all of them, whichever is less. A
+// turn is every streaming port's command time, but no shorter than the line
+// time of 56 bytes on the slowest streaming unanswered port, whose NAKs hold
+// the channel until then.
 double ChannelLimit(const TimingConfig& config, double lineRate, unsigned answered,
                     const std::vector<double>& unansweredRates);
+// The IN pipe's rate (one frame of up to 56 bytes per two microframes) as
+// channels receiving streams at `lineRates` share it when sent oldest byte
+// first: a channel whose line is below an even share of what is left gets
+// its line, and the others split the rest evenly. Bytes per second, by channel.
+std::vector<double> ReceiveShares(const TimingConfig& config, const std::vector<double>& lineRates);
 // Worst wait of one command on a port while the others stream: each of them
 // has one command carried or waiting ahead of it, then its own round trip.
 int64_t CommandLatency(const TimingConfig& config, unsigned otherAnswered,
@@ -150,8 +159,12 @@ public:
     uint64_t SentBeforeQuiet() const { return QuietSends; }
 
     const ChannelCounts& Counts(uint8_t port) const { return Channels[port].Counts; }
-    // FNV-1a over every planned transfer's times and bytes: equal runs give equal digests.
-    uint64_t Digest() const { return Hash; }
+    // FNV-1a over every planned transfer's times, counted from the start, and
+    // bytes: equal runs give equal digests whenever they start. OUT and IN
+    // transfers are hashed apart, each in its own order, so that the host
+    // taking an IN transfer before or after planning an OUT one that the IN
+    // transfer cannot see leaves the digest as it is.
+    uint64_t Digest() const;
 
 private:
     struct Arrival {
@@ -172,6 +185,7 @@ private:
     };
 
     int64_t NextMicroframe(int64_t time) const;   // the first microframe start after `time`
+    int64_t MicroframeAtOrAfter(double time) const;  // the first microframe start at or after `time`
     // Room in the FIFO at `time`; forgets the bytes that have left by then,
     // so it is asked at times that never go back.
     size_t FifoRoom(Channel& channel, int64_t time) const;
@@ -181,16 +195,19 @@ private:
     std::optional<int64_t> NextInCarry() const;
     // When the channel's oldest received byte arrives (or arrived).
     std::optional<int64_t> OldestReceived(uint8_t port) const;
-    void Mix(int64_t value);
-    void Mix(const wire::Bytes& bytes);
+    static constexpr uint64_t kFnvBasis = 14695981039346656037ull;
+    static void Mix(uint64_t& hash, int64_t value);
+    static void Mix(uint64_t& hash, const wire::Bytes& bytes);
 
     TimingConfig Settings;
+    int64_t Origin;                                // the start: microframes begin here
     std::array<Channel, wire::kPortCount> Channels;
     std::deque<Pending> Answers;                   // in the order they become ready
     int64_t ReadPostedFrom = 0;                    // the IN read is there from this time
     std::mt19937_64 Rng;
     uint64_t QuietSends = 0;
-    uint64_t Hash = 14695981039346656037ull;
+    uint64_t OutHash = kFnvBasis;                  // every OutPlan, in the order planned
+    uint64_t InHash = kFnvBasis;                   // every IN transfer, in the order taken
 };
 
 } // namespace bridge

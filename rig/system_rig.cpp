@@ -6,6 +6,9 @@
 #include "host/kernel/strings.h"
 #include "host/usb/cable.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace rig {
 
 SystemRig::SystemRig(SystemOptions options) : Options(std::move(options))
@@ -80,6 +83,24 @@ bool SystemRig::Settle(std::chrono::milliseconds timeout)
         if (Model.TimedSentCount() == sent && Model.WaitTimedSent(std::chrono::milliseconds(0))) {
             return true;
         }
+    }
+}
+
+bool SystemRig::WaitForPorts(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto ports = Ports();
+        const bool all = ports.size() == bridge::wire::kPortCount &&
+                         std::all_of(ports.begin(), ports.end(), [](const PortView& port) { return port.Working; });
+        if (all) {
+            return true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || !Settle(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now))) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 

@@ -11,7 +11,9 @@
 
 #include <ntddser.h>
 
+#include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -198,6 +200,132 @@ TEST(BridgeTimeline, AReceiveStreamIsSeededAndLosesWhatTheBufferCannotHold)
     EXPECT_LE(counts.Received - counts.Sent, fast.RxBufferBytes);
 }
 
+// Streams on all eight channels: sent oldest byte first, a line slower than
+// an even share of the IN pipe gets all it brings and loses nothing, and the
+// faster ones split the rest evenly and lose the difference.
+TEST(BridgeTimeline, EightStreamsShareTheInPipeAsThePaperSharesSay)
+{
+    for (uint32_t baud : {115200u, 921600u}) {
+        TimingConfig config;
+        config.ReceiveStream.fill(true);
+        BridgeTimeline timeline(config, kStart);
+        std::vector<double> lines;
+        for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+            timeline.SetLine(port, {baud, 8, 0, 0});
+            lines.push_back(timeline.LineRate(port));
+        }
+        struct Counts {
+            std::array<uint64_t, wire::kPortCount> Sent{};
+            std::array<uint64_t, wire::kPortCount> Lost{};
+        };
+        auto runUntil = [&timeline](int64_t end) {
+            while (timeline.NextInReport().value_or(end + 1) <= end) {
+                timeline.TakeIn();
+            }
+            Counts counts;
+            for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+                counts.Sent[port] = timeline.Counts(port).Sent;
+                counts.Lost[port] = timeline.Counts(port).Lost;
+            }
+            return counts;
+        };
+        // 20 ms to fill the buffers, then 400 ms counted.
+        const Counts before = runUntil(kStart + 200'000);
+        const Counts after = runUntil(kStart + 4'200'000);
+        const auto shares = bridge::paper::ReceiveShares(config, lines);
+        double total = 0;
+        for (uint8_t port = 0; port < wire::kPortCount; ++port) {
+            const double rate = static_cast<double>(after.Sent[port] - before.Sent[port]) / 0.4;
+            total += rate;
+            const std::string where = "port " + std::to_string(port) + " at " + std::to_string(baud);
+            EXPECT_NEAR(rate, shares[port], shares[port] * 0.03) << where;
+            if (shares[port] < lines[port]) {
+                EXPECT_GT(after.Lost[port], before.Lost[port]) << where;
+            } else {
+                EXPECT_EQ(after.Lost[port], before.Lost[port]) << where;
+            }
+        }
+        // At 115200 the six serial lines get all they bring; at 921600 every
+        // line is faster than the pipe's eighth, and the pipe is full.
+        EXPECT_DOUBLE_EQ(shares[2], baud == 115200 ? 11520 : 28000);
+        EXPECT_NEAR(total, 224'000, 224'000 * 0.01);
+    }
+}
+
+// Two bridges plugged in at different moments, neither on a microframe of
+// the other, that see the same traffic at the same times after their start:
+// the same carries (a NAKed frame's too), the same IN transfers, the same digest.
+TEST(BridgeTimeline, TheSameTrafficAfterAnyStartIsPlannedAlikeWithTheSameDigest)
+{
+    TimingConfig config;
+    config.CanFdBytesPerSecond = 100'000;
+    config.ReceiveStream[3] = true;
+    struct Trace {
+        std::vector<int64_t> Times;
+        std::vector<Bytes> Frames;
+        uint64_t Nakked = 0;
+        uint64_t Digest = 0;
+    };
+    auto run = [&config](int64_t start) {
+        BridgeTimeline timeline(config, start);
+        const Bytes bytes = Filled(512);
+        const auto fill = timeline.PlanOut(start + 300, 0, wire::kTypeData, bytes.size());
+        timeline.Transmit(0, fill.Carried, bytes.data(), bytes.size(), true);
+        const auto answered = timeline.PlanOut(start + 700, 5, wire::kTypeData, 56);
+        timeline.Transmit(5, answered.Carried, bytes.data(), 56, true);
+        timeline.QueueAnswer(answered.Carried + config.DeviceTurnaround, wire::Ack(5, wire::kTypeData, 0, 56));
+        const auto paced = timeline.PlanOut(fill.Reported + 100, 0, wire::kTypeData, 56);
+        timeline.Transmit(0, paced.Carried, bytes.data(), 56, true);
+        Trace trace;
+        for (const auto& plan : {fill, answered, paced}) {
+            trace.Times.push_back(plan.Carried - start);
+            trace.Times.push_back(plan.Reported - start);
+        }
+        for (int i = 0; i < 60; ++i) {
+            auto in = timeline.TakeIn();
+            trace.Times.push_back(in.Carried - start);
+            trace.Frames.push_back(std::move(in.Frame));
+        }
+        trace.Nakked = timeline.Counts(0).Nakked;
+        trace.Digest = timeline.Digest();
+        return trace;
+    };
+    const Trace aligned = run(kStart);
+    const Trace shifted = run(kStart + 617);
+    EXPECT_GT(aligned.Nakked, 0u);
+    EXPECT_EQ(aligned.Times, shifted.Times);
+    EXPECT_EQ(aligned.Frames, shifted.Frames);
+    EXPECT_EQ(aligned.Nakked, shifted.Nakked);
+    EXPECT_EQ(aligned.Digest, shifted.Digest);
+}
+
+// The host may take an IN transfer before or after it submits a command the
+// transfer cannot see (carried after it): the plan is the same, and so is
+// the digest.
+TEST(BridgeTimeline, TheDigestDoesNotDependOnWhetherAnInOrALaterOutIsPlannedFirst)
+{
+    auto run = [](bool inFirst) {
+        BridgeTimeline timeline(TimingConfig{}, kStart);
+        const auto first = timeline.PlanOut(kStart + 400, 2, wire::kTypeData, 56);
+        timeline.QueueAnswer(first.Carried + timeline.Config().DeviceTurnaround, wire::Ack(2, wire::kTypeData, 0, 56));
+        std::vector<Bytes> frames;
+        if (inFirst) {
+            frames.push_back(timeline.TakeIn().Frame);
+        }
+        const auto next = timeline.PlanOut(first.Reported + 10, 3, wire::kTypeData, 56);
+        timeline.QueueAnswer(next.Carried + timeline.Config().DeviceTurnaround, wire::Ack(3, wire::kTypeData, 0, 56));
+        while (timeline.NextInReport()) {
+            frames.push_back(timeline.TakeIn().Frame);
+        }
+        EXPECT_EQ(frames.size(), 2u);
+        return std::make_pair(frames, timeline.Digest());
+    };
+    const auto inFirst = run(true);
+    const auto outFirst = run(false);
+    EXPECT_EQ(inFirst.first, outFirst.first);
+    EXPECT_EQ(inFirst.second, outFirst.second);
+}
+
 // The bridge timed from its plug-in, in real time, so that the host's own
 // delays stay small beside the model's.
 struct TimedSystem {
@@ -205,6 +333,7 @@ struct TimedSystem {
     {
         System.Model.SetTiming(config);
         System.Start();
+        EXPECT_TRUE(System.WaitForPorts()) << "the timed bring-up did not give eight ports";
     }
     test::RealTimeScope RealTime;
     test::PortSystem System;

@@ -5,12 +5,18 @@
 // everything but the receive path reaches the ports through the Win32 comm
 // API, as applications do.
 //
-//   ombrel-bench                           every table
+//   ombrel-bench                           every table, the timed ones last
 //   ombrel-bench --no-callgrind            the same without instruction counts
+//   ombrel-bench --timing-only             only the tables against the timed bridge
+//                                          (timing_tables.h)
+//   ombrel-bench --timing-scale X          kernel time X times slower than real
+//                                          time for the timed tables (default 10)
 //   ombrel-bench --receive-path-only N parked|stored
 //                                          N frames through one case of the receive
 //                                          path and N floor copies, for callgrind
+#include "bench/bench_support.h"
 #include "bench/receive_path.h"
+#include "bench/timing_tables.h"
 
 #include "host/kernel/time_scale.h"
 #include "host/verifier/verifier.h"
@@ -39,6 +45,11 @@
 
 namespace {
 
+using bench::Fail;
+using bench::Median;
+using bench::OpenPorts;
+using bench::Percentile;
+using bench::PortNames;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -47,33 +58,6 @@ constexpr unsigned kProbePort = 2;       // an acknowledged RS485 port
 constexpr unsigned kCallgrindFrames = 320 * kBatch;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> values)
-{
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-// Nearest rank.
-double Percentile(std::vector<double> values, double percent)
-{
-    if (values.empty()) {
-        return NAN;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t rank = static_cast<size_t>(std::ceil(percent / 100.0 * static_cast<double>(values.size())));
-    return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
-}
-
-[[noreturn]] void Fail(const std::string& why)
-{
-    std::fprintf(stderr, "ombrel-bench: %s\n", why.c_str());
-    std::exit(1);
-}
 
 std::string CpuModel()
 {
@@ -101,21 +85,6 @@ std::string SelfPath()
     std::array<char, 4096> path{};
     const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
     return length > 0 ? std::string(path.data(), static_cast<size_t>(length)) : std::string();
-}
-
-std::map<unsigned, std::string> PortNames(rig::SystemRig& bridge)
-{
-    std::map<unsigned, std::string> names;
-    for (const auto& port : bridge.Ports()) {
-        if (!port.Working || port.ComName.empty()) {
-            Fail("port " + std::to_string(port.Index) + " did not start");
-        }
-        names[port.Index] = port.ComName;
-    }
-    if (names.size() != 8) {
-        Fail("the bridge did not give eight ports");
-    }
-    return names;
 }
 
 // The verifier's counters over the stretches where I/O runs. Handles are
@@ -356,34 +325,6 @@ void CountReceiveInstructions(ReceiveFigures& figures)
     figures.InstructionNote = "valgrind --tool=callgrind, " + std::to_string(kCallgrindFrames) + " frames per case";
 }
 
-class OpenPorts {
-public:
-    explicit OpenPorts(const std::map<unsigned, std::string>& names)
-    {
-        for (const auto& [index, name] : names) {
-            HANDLE handle =
-                CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (handle == INVALID_HANDLE_VALUE) {
-                Fail("cannot open " + name);
-            }
-            Handles[index] = handle;
-        }
-    }
-    ~OpenPorts()
-    {
-        for (HANDLE handle : Handles) {
-            CloseHandle(handle);
-        }
-    }
-    OpenPorts(const OpenPorts&) = delete;
-    OpenPorts& operator=(const OpenPorts&) = delete;
-
-    HANDLE operator[](unsigned index) const { return Handles.at(index); }
-
-private:
-    std::array<HANDLE, 8> Handles{};
-};
-
 // Writers of `size` bytes, back to back, one thread per port, until stopped.
 class Streams {
 public:
@@ -545,7 +486,7 @@ std::vector<double> ProbeLatencies(const OpenPorts& ports, Probe probe, bool oth
     return micros;
 }
 
-void PrintHeader(int argc, char** argv)
+void PrintHeader(int argc, char** argv, bool untimed, double timingScale)
 {
     std::string command;
     for (int i = 0; i < argc; ++i) {
@@ -565,7 +506,11 @@ void PrintHeader(int argc, char** argv)
     );
     std::printf("  command   %s\n", command.c_str());
     std::printf("  load      %s (1, 5, 15 min) at the start\n", LoadAverage().c_str());
-    std::printf("  setting   time scale 1.0 (real time); the bridge model answers at once; loopback off\n\n");
+    if (untimed) {
+        std::printf("  setting   time scale 1.0 (real time); the bridge model answers at once; loopback off\n");
+    }
+    std::printf("  timed     the bridge model in timing mode, kernel time %g times slower than real time\n\n",
+                timingScale);
 }
 
 std::string Rate(double perSecond)
@@ -586,22 +531,42 @@ std::string Rate(double perSecond)
 int main(int argc, char** argv)
 {
     bool callgrind = true;
+    bool timingOnly = false;
+    double timingScale = 10;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--receive-path-only" && i + 2 < argc) {
             return ReceivePathOnly(static_cast<unsigned>(std::stoul(argv[i + 1])), std::string(argv[i + 2]) == "parked");
         }
+        char* end = nullptr;
         if (arg == "--no-callgrind") {
             callgrind = false;
+        } else if (arg == "--timing-only") {
+            timingOnly = true;
+        } else if (arg == "--timing-scale" && i + 1 < argc && (timingScale = std::strtod(argv[i + 1], &end)) > 0 &&
+                   *end == '\0') {
+            ++i;
         } else {
             const bool help = arg == "--help" || arg == "-h";
             std::fprintf(help ? stdout : stderr,
-                         "usage: ombrel-bench [--no-callgrind] | --receive-path-only FRAMES parked|stored\n");
+                         "usage: ombrel-bench [--no-callgrind] [--timing-only] [--timing-scale X]\n"
+                         "       ombrel-bench --receive-path-only FRAMES parked|stored\n"
+                         "  --no-callgrind      leave out the receive path's instruction counts\n"
+                         "  --timing-only       only the tables against the bridge in timing mode\n"
+                         "  --timing-scale X    kernel time X times slower than real time for those\n"
+                         "                      tables (default 10: a 125 us microframe takes 1.25 ms)\n"
+                         "  --receive-path-only FRAMES parked|stored\n"
+                         "                      FRAMES frames through one case of the receive path and\n"
+                         "                      as many floor copies, for callgrind\n");
             return help ? 0 : 2;
         }
     }
-    PrintHeader(argc, argv);
+    PrintHeader(argc, argv, !timingOnly, timingScale);
     std::fflush(stdout);
+    if (timingOnly) {
+        bench::RunTimingTables(timingScale);
+        return 0;
+    }
 
     host::SetTimeScale(1.0);
     const uint64_t allocationsAtStart = host::Counters().AllocationsChecked;
@@ -750,6 +715,10 @@ int main(int argc, char** argv)
     std::printf("  %-50s %10llu\n", "during I/O (must be 0)", static_cast<unsigned long long>(io.Allocations));
     std::printf("  during I/O the verifier checked %llu driver callbacks and %llu completed requests\n",
                 static_cast<unsigned long long>(io.Callbacks), static_cast<unsigned long long>(io.Requests));
-    std::printf("\n  load average at the end: %s\n", LoadAverage().c_str());
+    std::printf("\n");
+    std::fflush(stdout);
+
+    bench::RunTimingTables(timingScale);
+    std::printf("  load average at the end: %s\n", LoadAverage().c_str());
     return io.Allocations == 0 ? 0 : 1;
 }
