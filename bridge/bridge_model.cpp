@@ -55,10 +55,9 @@ void BridgeModel::Connect(host::UsbHostLink* link)
         Connected = true;
         Stopping = false;
         inFailures.swap(PendingInFailures);
-        if (TimingSettings) {
-            Timeline.emplace(*TimingSettings, host::KernelTimeNow());
-            LateDeliveries = 0;
-        }
+        // A fresh timeline, started by the host's first transfer (the hello).
+        Timeline.reset();
+        LateDeliveries = 0;
         inEndpoint = InEndpoint();
     }
     LateThread = std::thread(&BridgeModel::LateLoop, this);
@@ -79,6 +78,11 @@ host::UsbOutResult BridgeModel::OnOutTransfer(uint8_t endpoint, const uint8_t* d
     result = TakeOutFault(isHello ? OutScope::Hello : OutScope::Commands);
     const bool reachedFirmware = result.Outcome == host::UsbOutResult::Kind::Completed && result.Status == 0;
     std::optional<int64_t> reported;
+    if (TimingSettings && !Timeline && Connected) {
+        // Every timeline starts with a transfer of the host's, so the same
+        // traffic gives the same plan however long the host took to begin.
+        Timeline.emplace(*TimingSettings, host::KernelTimeNow());
+    }
     if (reachedFirmware && frame && Timeline) {
         reported = PlanTimed(*frame, isHello, answer, result);
     } else if (reachedFirmware && frame) {
@@ -430,11 +434,8 @@ void BridgeModel::SetTiming(std::optional<TimingConfig> config)
     {
         std::lock_guard lock(StateMutex);
         TimingSettings = config;
-        Timeline.reset();
+        Timeline.reset();  // the next one starts with the host's next transfer
         LateDeliveries = 0;
-        if (config && Connected) {
-            Timeline.emplace(*config, host::KernelTimeNow());
-        }
     }
     LateChanged.notify_all();
 }
@@ -442,17 +443,21 @@ void BridgeModel::SetTiming(std::optional<TimingConfig> config)
 std::optional<TimingReport> BridgeModel::Timing() const
 {
     std::lock_guard lock(StateMutex);
-    if (!Timeline) {
+    if (!TimingSettings) {
         return std::nullopt;
     }
+    // Before the host's first transfer, what a timeline holds at its start.
+    const BridgeTimeline unstarted(*TimingSettings, 0);
+    const BridgeTimeline& timeline = Timeline ? *Timeline : unstarted;
     TimingReport report;
-    report.Config = Timeline->Config();
+    report.Config = timeline.Config();
     for (uint8_t port = 0; port < wire::kPortCount; ++port) {
-        report.Channels[port] = Timeline->Counts(port);
-        report.LineRate[port] = Timeline->LineRate(port);
+        report.Channels[port] = timeline.Counts(port);
+        report.LineRate[port] = timeline.LineRate(port);
     }
-    report.Digest = Timeline->Digest();
+    report.Digest = timeline.Digest();
     report.LateDeliveries = LateDeliveries;
+    report.HostSlips = timeline.HostSlips();
     return report;
 }
 

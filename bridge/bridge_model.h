@@ -117,6 +117,9 @@ struct TimingReport {
     // them: the host machine could not keep up, and the figures of the run
     // may differ from another with the same seed.
     uint64_t LateDeliveries = 0;
+    // Commands the host submitted a microframe or more after it last heard
+    // from the bus (BridgeTimeline::HostSlips).
+    uint64_t HostSlips = 0;
 };
 
 // One OUT transfer as the host wrote it.
@@ -155,8 +158,9 @@ public:
     void ResetBehaviour();
 
     // Timing mode on (a config) or off (nothing): OUT writes complete, and
-    // answers and received data reach the host, when the timeline says.
-    // Takes effect at once and starts a fresh timeline at every plug-in.
+    // answers and received data reach the host, when the timeline says. A
+    // fresh timeline starts with the host's first OUT transfer after this
+    // call and after every plug-in.
     void SetTiming(std::optional<TimingConfig> config);
     std::optional<TimingReport> Timing() const;
     // In timing mode, waits until the timeline has sent everything it holds
@@ -238,7 +242,7 @@ private:
     std::deque<wire::Bytes> HeldAnswers;          // oldest first
     std::condition_variable HeldChanged;
     std::optional<TimingConfig> TimingSettings;
-    std::optional<BridgeTimeline> Timeline;       // while plugged in, in timing mode
+    std::optional<BridgeTimeline> Timeline;       // in timing mode, from the host's first transfer
     uint64_t LateDeliveries = 0;
     uint64_t TimedInFlight = 0;                   // taken from the timeline, not yet in the cable
     std::condition_variable TimedSent;            // after every IN transfer of the timeline reached the cable

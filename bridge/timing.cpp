@@ -156,6 +156,14 @@ size_t BridgeTimeline::FifoRoom(Channel& channel, int64_t time) const
 BridgeTimeline::OutPlan BridgeTimeline::PlanOut(int64_t now, uint8_t port, uint8_t type, size_t length)
 {
     OutPlan plan;
+    // A completion planned for later than now has not been heard of yet.
+    int64_t heard = std::max(Origin, LastInReported);
+    if (LastOutReported <= now) {
+        heard = std::max(heard, LastOutReported);
+    }
+    if (now - heard >= Settings.Microframe) {
+        Slips++;
+    }
     plan.Carried = NextMicroframe(now);
     if (port < wire::kPortCount) {
         Channel& channel = Channels[port];
@@ -177,6 +185,7 @@ BridgeTimeline::OutPlan BridgeTimeline::PlanOut(int64_t now, uint8_t port, uint8
         plan.Room = FifoRoom(channel, plan.Carried);
     }
     plan.Reported = plan.Carried + Settings.Microframe;
+    LastOutReported = std::max(LastOutReported, plan.Reported);
     Mix(OutHash, plan.Carried - Origin);
     Mix(OutHash, (int64_t{port} << 24) | (int64_t{type} << 16) | static_cast<int64_t>(length));
     Mix(OutHash, static_cast<int64_t>(plan.Room));
@@ -323,6 +332,7 @@ BridgeTimeline::InTransfer BridgeTimeline::TakeIn()
     // the microframe after.
     transfer.Reported = NextMicroframe(transfer.Carried);
     ReadPostedFrom = transfer.Reported + Settings.Microframe;
+    LastInReported = transfer.Reported;
     Mix(InHash, transfer.Carried - Origin);
     Mix(InHash, transfer.Frame);
     return transfer;

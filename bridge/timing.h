@@ -153,6 +153,12 @@ public:
         uint64_t Lost = 0;          // received bytes that found the buffer full
         uint64_t Nakked = 0;        // microframes an OUT waited for FIFO room
     };
+    // Commands submitted a microframe or more after the host last heard from
+    // the bus (a completion or an IN transfer reported): the application
+    // paused, or the host could not keep up. Either way the plan from there
+    // on is not the one a host that never waits would get.
+    uint64_t HostSlips() const { return Slips; }
+
     // Nothing left to send but what received streams keep bringing.
     bool Quiet() const;
     // IN transfers sent so far of the kind Quiet() waits for.
@@ -206,6 +212,9 @@ private:
     int64_t ReadPostedFrom = 0;                    // the IN read is there from this time
     std::mt19937_64 Rng;
     uint64_t QuietSends = 0;
+    int64_t LastOutReported = 0;                   // the latest OUT completion planned
+    int64_t LastInReported = 0;                    // the latest IN transfer taken
+    uint64_t Slips = 0;
     uint64_t OutHash = kFnvBasis;                  // every OutPlan, in the order planned
     uint64_t InHash = kFnvBasis;                   // every IN transfer, in the order taken
 };

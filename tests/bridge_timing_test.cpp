@@ -56,6 +56,11 @@ TEST(BridgeTimeline, ACommandAndItsAnswerShareAMicroframeAndTheNextReadWaitsForT
     // carry is the round trip the paper figures use.
     const auto next = timeline.PlanOut(answer.Reported + 10, 2, wire::kTypeData, 56);
     EXPECT_EQ(next.Carried - plan.Carried, bridge::paper::AnsweredCommandTime(timeline.Config()));
+    EXPECT_EQ(timeline.HostSlips(), 0u);
+    // A command a whole microframe after the host last heard from the bus
+    // is a slip: the plan from there on is not a waitless host's.
+    timeline.PlanOut(next.Reported + kFrame, 3, wire::kTypeControl, 2);
+    EXPECT_EQ(timeline.HostSlips(), 1u);
 
     // The read is re-posted during the microframe after the report, so an
     // answer ready at once still waits for the one after that.

@@ -102,6 +102,9 @@ void PrintTimingReport(std::FILE* out, const bridge::TimingReport& report, doubl
                           "(a larger --scale, e.g. 10, slows kernel time to give it room)\n",
                      Grouped(report.LateDeliveries).c_str());
     }
+    std::fprintf(out, "  Host slips: %s commands submitted a microframe or more after the host last heard from "
+                      "the bus (an application between writes, or a host that fell behind)\n",
+                 Grouped(report.HostSlips).c_str());
 }
 
 } // namespace demo
