@@ -42,9 +42,11 @@ int main(int argc, char** argv)
     const bridge::TimingConfig timing;
     std::printf("Ombrel Vesk bridge on the bridge model: seed %" PRIu64 ", kernel time scale %g, scenario %s%s\n\n",
                 options.Seed, options.TimeScale, FaultName(options.Scenario),
-                options.Timing ? ("; " + timing.Describe()).c_str() : "");
+                options.Timing ? ("; " + timing.Describe()).c_str()
+                               : "; untimed: the bridge answers at once and takes data at any speed"
+                                 " (--timing for USB and line time)");
     rig::SystemOptions systemOptions;
-    // The timeline starts at the plug-in, so the bring-up keeps its time too.
+    // Timed from the plug-in on, so the bring-up keeps USB time too.
     systemOptions.PlugIn = !options.Timing;
     if (!options.CapturePath.empty()) {
         systemOptions.Capture = host::UsbCapture::Create(options.CapturePath, error);
