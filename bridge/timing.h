@@ -12,7 +12,10 @@
 //    the microframe's 125, so bandwidth never binds here; scheduling does.
 //  - The host keeps one IN read posted (the bus driver's continuous reader
 //    has one), so the IN pipe carries at most one frame per two microframes:
-//    the read completed at the end of one is re-posted during the next.
+//    the read completed at the end of one is re-posted during the next. The
+//    framework re-sends a reader's request only after the driver's completion
+//    routine has run (fxusbpipe.cpp, FxUsbPipeContinuousReader::
+//    _FxUsbPipeRequestComplete calls ResubmitRepeater after the callback).
 //  - The firmware answers a command on ports 2 to 7 DeviceTurnaround after the
 //    bus carried it. Its IN frames (answers and received data) leave in the
 //    order they became ready; a data frame carries up to 56 bytes of the
