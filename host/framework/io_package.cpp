@@ -55,13 +55,14 @@ void DispatchToQueue(Request* request)
     // removal) completes it with STATUS_INVALID_DEVICE_STATE and returns that;
     // any other request is marked pending and the dispatch returns
     // STATUS_PENDING, whether or not the driver completes it at once.
-    const bool queued = queue != nullptr && !queue->Purged;
-    if (queued) {
-        request->MarkDispatchPending();
-    }
     Request* finished = nullptr;
     {
+        // Purged is written under the I/O lock by the removal, so it is read
+        // there too; the mark comes before the request can reach the driver.
         std::lock_guard<std::mutex> guard(g_ioLock);
+        if (queue != nullptr && !queue->Purged) {
+            request->MarkDispatchPending();
+        }
         request->File->Outstanding++;
         request->CurrentQueue = queue;
         if (queue == nullptr) {
