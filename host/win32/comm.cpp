@@ -282,8 +282,16 @@ void Complete(const std::shared_ptr<FileObject>& file, const std::shared_ptr<Pen
             std::memcpy(output, bytes.data(), copied);
         }
     }
-    StoreResult(pending->Record, status, information);
+    // The status block and the event change in one hold of the lock that a
+    // new operation takes to reset them (StartIo). Otherwise an application
+    // that saw the status and at once began its next operation on the same
+    // OVERLAPPED would have its fresh event signalled by this completion, and
+    // would take the still-pending operation for ended and post another into
+    // the same buffer. Windows writes the status block and sets the event back
+    // to back in one completion routine, a window of a few instructions; here
+    // a contended lock between the two made it wide enough to hit.
     std::lock_guard<std::mutex> guard(g_lock);
+    StoreResult(pending->Record, status, information);
     pending->Ended = true;
     auto& outstanding = file->Outstanding;
     outstanding.erase(std::remove(outstanding.begin(), outstanding.end(), pending), outstanding.end());
