@@ -1,6 +1,7 @@
 #include "bridge/bridge_model.h"
 
 #include "host/kernel/time_scale.h"
+#include "host/usb/little_endian.h"
 
 #include <algorithm>
 #include <climits>
@@ -132,8 +133,7 @@ int64_t BridgeModel::PlanTimed(const wire::Frame& frame, bool isHello, std::opti
     if (frame.Type == wire::kTypeSetConfig && frame.Payload.size() >= 8 && taken == frame.Payload.size()) {
         const wire::Bytes& p = frame.Payload;
         LineSettings line;
-        line.BaudRate = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                        static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+        line.BaudRate = host::little_endian::Get<uint32_t>(p.data());
         line.DataBits = p[4];
         line.Parity = p[5];
         line.StopBits = p[6];

@@ -7,7 +7,6 @@
 #include "host/usb/cable.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace rig {
 
@@ -88,20 +87,13 @@ bool SystemRig::Settle(std::chrono::milliseconds timeout)
 
 bool SystemRig::WaitForPorts(std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto ports = Ports();
-        const bool all = ports.size() == bridge::wire::kPortCount &&
-                         std::all_of(ports.begin(), ports.end(), [](const PortView& port) { return port.Working; });
-        if (all) {
-            return true;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || !Settle(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now))) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Settle waits out a timed bring-up as well, so one settle is enough.
+    if (!Settle(timeout)) {
+        return false;
     }
+    const auto ports = Ports();
+    return ports.size() == bridge::wire::kPortCount &&
+           std::all_of(ports.begin(), ports.end(), [](const PortView& port) { return port.Working; });
 }
 
 void SystemRig::SetCapture(std::shared_ptr<host::UsbCapture> capture)

@@ -71,9 +71,7 @@ public:
     // driver and the system's workers are idle.
     bool DrainIn(std::chrono::milliseconds timeout = kSettleTimeout);
     bool Settle(std::chrono::milliseconds timeout = kSettleTimeout);
-    // Settles until all eight ports have their driver; false on time-out. A
-    // bridge in timing mode sends each transfer when its timeline says, so
-    // Settle alone can find the system idle between two steps of the bring-up.
+    // Settles, then tells whether all eight ports have their driver.
     bool WaitForPorts(std::chrono::milliseconds timeout = kSettleTimeout);
 
     // The child of `port` that got a function driver, or nullptr.
