@@ -287,9 +287,11 @@ void Complete(const std::shared_ptr<FileObject>& file, const std::shared_ptr<Pen
     // that saw the status and at once began its next operation on the same
     // OVERLAPPED would have its fresh event signalled by this completion, and
     // would take the still-pending operation for ended and post another into
-    // the same buffer. Windows writes the status block and sets the event back
-    // to back in one completion routine, a window of a few instructions; here
-    // a contended lock between the two made it wide enough to hit.
+    // the same buffer. The event is reset when an operation begins and set
+    // when it ends (documentation: "OVERLAPPED structure", hEvent); Windows
+    // writes the status block and sets the event back to back in one
+    // completion routine, and here a contended lock between the two made the
+    // window wide enough to hit.
     std::lock_guard<std::mutex> guard(g_lock);
     StoreResult(pending->Record, status, information);
     pending->Ended = true;
